@@ -1,0 +1,4 @@
+// EASIROC board commands (not built yet).
+#include "dispatch.h"
+
+void board_install_handlers() {}

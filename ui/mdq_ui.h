@@ -1,0 +1,104 @@
+// Identifiers of the main panel and its controls. The object names in
+// mdq_ui.uir are these names; the table below is what the loader checks.
+#pragma once
+#include <span>
+
+enum : int { PANEL = 1 };
+
+enum MdqControl : int {
+  P1_QUIT = 1,
+  P1_CLEAR,
+  P1_TIMER,
+  P1_REFRESH,
+  P1_OPEN_RUN,
+  P1_ADC_YMODE,
+  P1_TDC_YMODE,
+  P1_PIO_VETO_ON,
+  P1_PIO_VETO_OFF,
+  P1_PIO_PULSE,
+  P1_TDC_RESET,
+  P1_TDC_HANDSHAKE,
+  P1_TDC_INIT,
+  P1_TDC_READ_CONFIG,
+  P1_RUN,
+  P1_ER_CONNECT,
+  P1_ER_CLOSE,
+  P1_ER_LOAD_INI,
+  P1_ER_SC,
+  P1_ER_READ_SC,
+  P1_ER_ASIC_INIT,
+  P1_ER_PROBE,
+  P1_ER_DAQ,
+  P1_ER_SINGLE_START,
+  P1_ER_SINGLE_EVENT,
+  P1_ER_SINGLE_STOP,
+  P1_ER_UDP_OPEN,
+  P1_ER_UDP_CLOSE,
+  P1_ER_HV_CONTROL,
+  P1_ER_HV_READ,
+  // value controls and indicators
+  P1_TDC_GRAPH,
+  P1_ADC_GRAPH,
+  P1_CHANNEL,
+  P1_TDC_RANGE,
+  P1_ADC_RANGE,
+  P1_AUTO_REFRESH,
+  P1_NEV,
+  P1_XY,
+  P1_NX,
+  P1_X0,
+  P1_DX,
+  P1_NY,
+  P1_Y0,
+  P1_DY,
+  P1_FILE,
+  P1_PED,
+  P1_STEP_MINUTES,
+  P1_SAVE,
+  P1_FMAX,
+  P1_SUPPRESS,
+  P1_TDCMIN,
+  P1_FRAC,
+  P1_DBG_TDC_TERM,
+  P1_DBG_TDC_FILE,
+  P1_EVENT,
+  P1_IX,
+  P1_IY,
+  P1_XSET,
+  P1_YSET,
+  P1_TDC_WINDOW_WIDTH,
+  P1_TDC_WINDOW_OFFSET,
+  P1_TDC_EXTRA_MARGIN,
+  P1_TDC_EDGE,
+  P1_ER_PROBE_CH,
+  P1_ER_PROBE_TYPE,
+  P1_ER_HV,
+  P1_CONTROL_COUNT  // one past the last id
+};
+
+// How a control behaves: whether it produces events and what value it holds.
+enum class CtrlKind {
+  Command,  // button: produces an event, holds no value
+  Toggle,   // switch that produces an event when flipped; int value 0/1
+  Ring,     // selector that produces an event when changed; int value (index)
+  Switch,   // int 0/1, no event
+  Int,      // integer, no event
+  Double,   // floating point, no event
+  Text,     // string, no event
+  Graph,
+  Timer,
+};
+
+struct CtrlInfo {
+  int id;
+  const char* name;
+  CtrlKind kind;
+};
+
+std::span<const CtrlInfo> mdq_ui_controls();
+const CtrlInfo* mdq_ui_find(int id);
+const CtrlInfo* mdq_ui_find(const char* name);
+
+// Handle of the main panel, set once at start-up (device code reads its
+// settings through it).
+extern int p1h;
