@@ -106,14 +106,16 @@ int getNumber(int control, T* out) {
   return 0;
 }
 
-void postEvent(int event, int panel, int control) {
+std::uint64_t postEvent(int event, int panel, int control) {
+  std::uint64_t seq;
   {
     std::lock_guard lk(g_evMutex);
     g_events.push_back({event, panel, control});
+    seq = g_posted.fetch_add(1) + 1;
   }
-  g_posted.fetch_add(1);
   g_evCv.notify_all();
   if (g_backend) g_backend->wake();
+  return seq;
 }
 
 }  // namespace
@@ -182,13 +184,15 @@ void reset_for_tests() {
   }
   {
     std::lock_guard lk(g_evMutex);
+    g_posted.fetch_sub(g_events.size());
     g_events.clear();
   }
   {
     std::lock_guard lk(g_fileMutex);
     g_fileAnswers.clear();
   }
-  g_handedOut = g_completed.load();
+  g_handedOut = g_posted.load();
+  g_completed = g_posted.load();
   g_delayHook = nullptr;
 }
 
@@ -335,7 +339,9 @@ int QueueUserEvent(int event, int panel, int control) {
   return 0;
 }
 
-void PostControlEvent(int panel, int control) { postEvent(EVENT_COMMIT, panel, control); }
+std::uint64_t PostControlEvent(int panel, int control) {
+  return postEvent(EVENT_COMMIT, panel, control);
+}
 
 std::uint64_t EventsCompleted() { return g_completed.load(); }
 std::uint64_t EventsPosted() { return g_posted.load(); }

@@ -52,8 +52,9 @@ enum : int { EVENT_COMMIT = 2 };
 int GetUserEvent(int wait, int* panel, int* control);
 int QueueUserEvent(int event, int panel, int control);
 // An operator action on a control (button press, switch flip): what the
-// panel backend and the operator scripts post.
-void PostControlEvent(int panel, int control);
+// panel backend and the operator scripts post. Returns the event's sequence
+// number: it has been handled once EventsCompleted() reaches it.
+std::uint64_t PostControlEvent(int panel, int control);
 // Number of events GetUserEvent has handed out whose handlers have
 // finished (the loop came back for the next event).
 std::uint64_t EventsCompleted();

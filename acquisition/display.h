@@ -1,0 +1,12 @@
+// Spectrum display on the panel's two graphs.
+#pragma once
+
+extern int ph_tdc;
+extern int ph_adc;
+
+// Redraws the TDC and ADC spectra of the channel chosen on the panel.
+int update_plots();
+
+// The panel timer's callback: turns a tick into event 9000 on P1_TIMER.
+int cb_timer(int panel, int control, int event, void* callbackData, int eventData1,
+             int eventData2);

@@ -1,0 +1,299 @@
+#include "runfile.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+
+#include "platform.h"
+
+namespace {
+
+struct Out {
+  std::uint8_t* p;
+  void u32(std::uint32_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p[2] = static_cast<std::uint8_t>(v >> 16);
+    p[3] = static_cast<std::uint8_t>(v >> 24);
+    p += 4;
+  }
+  void i32(std::int32_t v) { u32(static_cast<std::uint32_t>(v)); }
+  void u16(std::uint16_t v) {
+    p[0] = static_cast<std::uint8_t>(v);
+    p[1] = static_cast<std::uint8_t>(v >> 8);
+    p += 2;
+  }
+};
+
+struct In {
+  const std::uint8_t* p;
+  std::uint32_t u32() {
+    std::uint32_t v = p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    p += 4;
+    return v;
+  }
+  std::int32_t i32() { return static_cast<std::int32_t>(u32()); }
+  std::uint16_t u16() {
+    std::uint16_t v = static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+    p += 2;
+    return v;
+  }
+};
+
+}  // namespace
+
+std::array<std::uint8_t, kRunRecSize> encode(const RUNREC& r) {
+  std::array<std::uint8_t, kRunRecSize> b{};
+  Out o{b.data()};
+  o.u32(r.id), o.u32(r.len), o.u32(r.fver), o.u32(r.time), o.u32(r.nev), o.u32(r.nch);
+  o.u32(r.ped), o.u32(r.xy), o.i32(r.nx), o.i32(r.x0), o.i32(r.dx), o.i32(r.ny), o.i32(r.y0);
+  o.i32(r.dy);
+  return b;
+}
+
+std::array<std::uint8_t, kPosRecSize> encode(const POSREC& r) {
+  std::array<std::uint8_t, kPosRecSize> b{};
+  Out o{b.data()};
+  o.u32(r.id), o.u32(r.len), o.u32(r.time), o.i32(r.ix), o.i32(r.x), o.i32(r.xset);
+  o.i32(r.iy), o.i32(r.y), o.i32(r.yset);
+  return b;
+}
+
+std::array<std::uint8_t, kEvtRecSize> encode(const EVTREC& r) {
+  std::array<std::uint8_t, kEvtRecSize> b{};
+  Out o{b.data()};
+  o.u32(r.id), o.u32(r.len), o.u32(r.nev);
+  for (auto d : r.data) o.u16(d);
+  return b;
+}
+
+std::array<std::uint8_t, kEndRecSize> encode(const ENDREC& r) {
+  std::array<std::uint8_t, kEndRecSize> b{};
+  Out o{b.data()};
+  o.u32(r.id), o.u32(r.len), o.u32(r.time);
+  return b;
+}
+
+RUNREC decode_runrec(std::span<const std::uint8_t, kRunRecSize> b) {
+  In i{b.data()};
+  RUNREC r;
+  r.id = i.u32(), r.len = i.u32(), r.fver = i.u32(), r.time = i.u32(), r.nev = i.u32();
+  r.nch = i.u32(), r.ped = i.u32(), r.xy = i.u32();
+  r.nx = i.i32(), r.x0 = i.i32(), r.dx = i.i32(), r.ny = i.i32(), r.y0 = i.i32(), r.dy = i.i32();
+  return r;
+}
+
+POSREC decode_posrec(std::span<const std::uint8_t, kPosRecSize> b) {
+  In i{b.data()};
+  POSREC r;
+  r.id = i.u32(), r.len = i.u32(), r.time = i.u32();
+  r.ix = i.i32(), r.x = i.i32(), r.xset = i.i32(), r.iy = i.i32(), r.y = i.i32(), r.yset = i.i32();
+  return r;
+}
+
+EVTREC decode_evtrec(std::span<const std::uint8_t, kEvtRecSize> b) {
+  In i{b.data()};
+  EVTREC r;
+  r.id = i.u32(), r.len = i.u32(), r.nev = i.u32();
+  for (auto& d : r.data) d = i.u16();
+  return r;
+}
+
+ENDREC decode_endrec(std::span<const std::uint8_t, kEndRecSize> b) {
+  In i{b.data()};
+  ENDREC r;
+  r.id = i.u32(), r.len = i.u32(), r.time = i.u32();
+  return r;
+}
+
+std::size_t record_size(std::uint32_t id) {
+  switch (id) {
+    case RUNREC_ID: return kRunRecSize;
+    case ENDREC_ID: return kEndRecSize;
+    case POSREC_ID: return kPosRecSize;
+    case EVTREC_ID: return kEvtRecSize;
+    default: return 0;
+  }
+}
+
+std::string run_file_name(const std::string& base, int fcount) {
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, "_file%02d.dat", fcount);
+  std::string name = base + suffix;
+  if (name.size() > kMaxRunFileName) return {};
+  return name;
+}
+
+// ---- writer ----------------------------------------------------------------
+
+RunFileWriter::~RunFileWriter() {
+  if (fp_) std::fclose(fp_);
+}
+
+bool RunFileWriter::fail(const char* what) {
+  con_printf("Run file %s: %s failed (%s) -- saving stopped, data from here on is NOT recorded!\n",
+             name_.c_str(), what, std::strerror(errno));
+  failed_ = true;
+  if (fp_) {
+    std::fclose(fp_);
+    fp_ = nullptr;
+  }
+  return false;
+}
+
+bool RunFileWriter::openNumbered(int n) {
+  std::string name = run_file_name(base_, n);
+  if (name.empty()) {
+    con_printf("Run file base name \"%s\" is too long (file names hold at most %zu characters) -- "
+               "nothing is saved.\n",
+               base_.c_str(), kMaxRunFileName);
+    failed_ = true;
+    return false;
+  }
+  name_ = name;
+  fp_ = std::fopen(name_.c_str(), "wb");
+  if (!fp_) return fail("open");
+  fcount_ = n;
+  pos_ = 0;
+  files_.push_back(name_);
+  return true;
+}
+
+bool RunFileWriter::open(const std::string& base, std::int64_t fmaxBytes) {
+  if (fp_) std::fclose(fp_);
+  fp_ = nullptr;
+  failed_ = false;
+  files_.clear();
+  base_ = base;
+  fmax_ = fmaxBytes;
+  return openNumbered(1);
+}
+
+bool RunFileWriter::put(const std::uint8_t* data, std::size_t n) {
+  if (!fp_ || failed_) return false;
+  errno = 0;
+  if (std::fwrite(data, 1, n, fp_) != n) {
+    if (errno == 0) errno = EIO;
+    return fail("write");
+  }
+  pos_ += static_cast<std::int64_t>(n);
+  return true;
+}
+
+bool RunFileWriter::write(const RUNREC& r) { auto b = encode(r); return put(b.data(), b.size()); }
+bool RunFileWriter::write(const POSREC& r) { auto b = encode(r); return put(b.data(), b.size()); }
+bool RunFileWriter::write(const EVTREC& r) { auto b = encode(r); return put(b.data(), b.size()); }
+
+bool RunFileWriter::close(std::uint32_t endTime) {
+  if (!fp_) return false;
+  ENDREC e;
+  e.time = endTime;
+  auto b = encode(e);
+  bool ok = put(b.data(), b.size());
+  if (!fp_) return false;  // put failed and closed it
+  errno = 0;
+  // fclose flushes: a full disk often shows only here.
+  int rc = std::fclose(fp_);
+  fp_ = nullptr;
+  if (rc != 0) {
+    if (errno == 0) errno = EIO;
+    return fail("close");
+  }
+  return ok;
+}
+
+bool RunFileWriter::rollover_if_needed(std::uint32_t endTime) {
+  if (!fp_ || fmax_ == 0 || pos_ <= fmax_) return true;
+  if (!close(endTime)) return false;
+  if (!openNumbered(fcount_ + 1)) return false;
+  con_printf("\tOpened file %s\n", name_.c_str());
+  return true;
+}
+
+// ---- reader ----------------------------------------------------------------
+
+RunFileScan scan_run_file(const std::string& path) {
+  RunFileScan s;
+  s.file = path;
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    s.error = "cannot open file: " + std::string(std::strerror(errno));
+    return s;
+  }
+  std::vector<std::uint8_t> buf((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  s.size = buf.size();
+  std::size_t off = 0;
+  bool ended = false;
+  char msg[160];
+  while (off < buf.size()) {
+    if (ended) {
+      std::snprintf(msg, sizeof msg, "data after the end record");
+      s.error = msg;
+      s.errorOffset = off;
+      s.complete = false;
+      return s;
+    }
+    if (buf.size() - off < 8) {
+      s.error = "truncated record header (" + std::to_string(buf.size() - off) + " bytes left)";
+      s.errorOffset = off;
+      return s;
+    }
+    In h{buf.data() + off};
+    std::uint32_t id = h.u32(), len = h.u32();
+    std::size_t want = record_size(id);
+    if (want == 0) {
+      std::snprintf(msg, sizeof msg, "unknown record type %u", id);
+      s.error = msg;
+      s.errorOffset = off;
+      return s;
+    }
+    if (len != want) {
+      std::snprintf(msg, sizeof msg, "record type %u has length %u, expected %zu", id, len, want);
+      s.error = msg;
+      s.errorOffset = off;
+      return s;
+    }
+    if (buf.size() - off < want) {
+      std::snprintf(msg, sizeof msg, "truncated record type %u (%zu of %zu bytes)", id,
+                    buf.size() - off, want);
+      s.error = msg;
+      s.errorOffset = off;
+      return s;
+    }
+    RunFileRecord r;
+    r.id = id;
+    r.offset = off;
+    const std::uint8_t* p = buf.data() + off;
+    switch (id) {
+      case RUNREC_ID: r.run = decode_runrec(std::span<const std::uint8_t, kRunRecSize>(p, kRunRecSize)); break;
+      case POSREC_ID: r.pos = decode_posrec(std::span<const std::uint8_t, kPosRecSize>(p, kPosRecSize)); break;
+      case EVTREC_ID: r.evt = decode_evtrec(std::span<const std::uint8_t, kEvtRecSize>(p, kEvtRecSize)); break;
+      case ENDREC_ID:
+        r.end = decode_endrec(std::span<const std::uint8_t, kEndRecSize>(p, kEndRecSize));
+        ended = true;
+        break;
+    }
+    s.records.push_back(r);
+    off += want;
+  }
+  s.complete = ended;
+  return s;
+}
+
+std::optional<RUNREC> read_run_header(const std::string& path, std::string* why) {
+  auto say = [&](std::string w) {
+    if (why) *why = std::move(w);
+    return std::nullopt;
+  };
+  std::FILE* fp = std::fopen(path.c_str(), "rb");
+  if (!fp) return say("cannot open: " + std::string(std::strerror(errno)));
+  std::array<std::uint8_t, kRunRecSize> b{};
+  std::size_t n = std::fread(b.data(), 1, b.size(), fp);
+  std::fclose(fp);
+  if (n < b.size())
+    return say("only " + std::to_string(n) + " bytes, a run header needs " + std::to_string(kRunRecSize));
+  RUNREC r = decode_runrec(b);
+  if (r.id != RUNREC_ID)
+    return say("first word is " + std::to_string(r.id) + ", not a run header (1)");
+  return r;
+}

@@ -1,0 +1,47 @@
+// mdq: the station. Parses the station settings, sets up the Qt panel
+// backend (offscreen when there is no display) and runs the session.
+#include <CLI/CLI.hpp>
+#include <QApplication>
+#include <cstdlib>
+
+#include "backend.h"
+#include "mdq_main.h"
+#include "qt_backend.h"
+#include "script.h"
+#include "station_setup.h"
+
+int main(int argc, char** argv) {
+  StationSettings& s = station_settings();
+  CLI::App cli{"mdq - data-acquisition station"};
+  cli.add_flag("--headless", s.headless, "run without a display (Qt offscreen platform)");
+  cli.add_option("--script", s.script, "operator script to play through the panel");
+  cli.add_flag("--simulate", s.simulate, "run against the simulated test stand");
+  cli.add_option("--driver", s.driverPath, "VME interface driver library");
+  cli.add_option("--board-address", s.boardAddress, "EASIROC board IPv4 address");
+  cli.add_option("--tcp-port", s.boardTcpPort, "EASIROC board TCP port");
+  cli.add_option("--udp-port", s.boardUdpPort, "EASIROC board register-access (UDP) port");
+  cli.add_option("--panel", s.panelFile, "panel description file");
+  CLI11_PARSE(cli, argc, argv);
+
+  const char* display = std::getenv("DISPLAY");
+  const char* wayland = std::getenv("WAYLAND_DISPLAY");
+  bool noDisplay = (!display || !*display) && (!wayland || !*wayland);
+  if (s.headless || noDisplay) {
+    s.headless = true;
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+
+  QApplication app(argc, argv);
+  mdq::platform::QtBackend backend;
+  mdq::platform::set_backend(&backend);
+  ScriptRunner::set_screenshot_hook(
+      [&backend](const std::string& path) { return backend.saveScreenshot(path); });
+  // Headless, nobody could press quit after the script.
+  ScriptRunner::set_quit_at_end(s.headless);
+
+  if (!station_setup(s)) return 2;
+  int rc = WinMain(s);
+  station_teardown();
+  mdq::platform::set_backend(nullptr);
+  return rc;
+}

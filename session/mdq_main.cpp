@@ -1,0 +1,113 @@
+#include "mdq_main.h"
+
+#include <string>
+
+#include "dispatch.h"
+#include "display.h"
+#include "mdq_ui.h"
+#include "platform.h"
+#include "runfile.h"
+#include "script.h"
+#include "spectra.h"
+
+namespace {
+
+int pID = 0;
+int rID = 0;
+int poolHandle = 0;
+
+void on_clear(int) {
+  spectra_clear();
+  update_plots();
+}
+
+void on_timer(int) {
+  ntics.fetch_add(1);
+  int refon = 0;
+  GetCtrlVal(p1h, P1_AUTO_REFRESH, &refon);
+  if (refon) update_plots();
+}
+
+void on_refresh(int) { update_plots(); }
+
+void on_ymode(int control) {
+  int status = 0;
+  GetCtrlVal(p1h, control, &status);
+  int graph = control == P1_TDC_YMODE ? P1_TDC_GRAPH : P1_ADC_GRAPH;
+  SetCtrlAttribute(p1h, graph, ATTR_YMAP_MODE, status);
+  update_plots();
+}
+
+void on_open_run(int) {
+  if (daq_on.load()) return;
+  char dfile[300] = "";
+  int r = FileSelectPopup("", "*.dat", ".dat", "Izberi datoteko s podatki", 3, 0, 0, 1, 0, dfile,
+                          sizeof dfile);
+  if (r != 1) return;
+  std::string why;
+  auto runrec = read_run_header(dfile, &why);
+  if (!runrec) {
+    con_printf("Run file %s not loaded: %s. Panel settings unchanged.\n", dfile, why.c_str());
+    return;
+  }
+  SetCtrlVal(p1h, P1_NX, runrec->nx);
+  SetCtrlVal(p1h, P1_DX, runrec->dx);
+  SetCtrlVal(p1h, P1_X0, runrec->x0);
+  SetCtrlVal(p1h, P1_NY, runrec->ny);
+  SetCtrlVal(p1h, P1_DY, runrec->dy);
+  SetCtrlVal(p1h, P1_Y0, runrec->y0);
+  SetCtrlVal(p1h, P1_NEV, runrec->nev);
+}
+
+}  // namespace
+
+void panel_install_handlers() {
+  session_set_handler(P1_CLEAR, on_clear);
+  session_set_handler(P1_TIMER, on_timer);
+  session_set_handler(P1_REFRESH, on_refresh);
+  session_set_handler(P1_TDC_YMODE, on_ymode);
+  session_set_handler(P1_ADC_YMODE, on_ymode);
+  session_set_handler(P1_OPEN_RUN, on_open_run);
+}
+
+int WinMain(const StationSettings& settings) {
+  // The run-time engine (the panel backend) is set up by the caller.
+  SetSleepPolicy(3);
+  CmtNewThreadPool(10, &poolHandle);
+
+  RegisterCtrlCallback("cb_timer", cb_timer);
+  p1h = LoadPanel(0, settings.panelFile.c_str(), 1);
+  if (p1h < 0) {
+    CmtDiscardThreadPool(poolHandle);
+    return -1;
+  }
+  DisplayPanel(p1h);
+
+  panel_install_handlers();
+  crate_install_handlers();
+  run_install_handlers();
+  board_install_handlers();
+  bias_install_handlers();
+
+  crate_startup();
+
+  SetCtrlAttribute(p1h, P1_CHANNEL, ATTR_MAX_VALUE, 31);
+  int xy = 0;
+  GetCtrlVal(p1h, P1_XY, &xy);
+  SetCtrlVal(p1h, P1_ADC_RANGE, xy - 2);
+  QueueUserEvent(1000, p1h, P1_CLEAR);
+
+  ScriptRunner script;
+  if (!settings.script.empty()) script.start(settings.script);
+
+  do {
+    GetUserEvent(1, &pID, &rID);
+    session_dispatch(rID);
+  } while (rID != P1_QUIT || daq_on.load() != 0);
+
+  CmtDiscardThreadPool(poolHandle);
+  DiscardPanel(p1h);
+  crate_shutdown();
+  script.join();
+  return script.failed() ? 3 : 0;
+}

@@ -1,0 +1,22 @@
+// Station settings: the device constants of the station as defaults, which
+// the command line may override.
+#pragma once
+
+#include <string>
+
+struct StationSettings {
+  std::string panelFile = "mdq_ui.uir";
+  // VME interface driver library; empty = the built-in default path.
+  std::string driverPath;
+  // Run against the simulated test stand (simulated crate + board emulator).
+  bool simulate = false;
+  // EASIROC board; empty address = the board's default address.
+  std::string boardAddress;
+  int boardTcpPort = 24;
+  int boardUdpPort = 4660;
+  // Operator script played through the event loop; headless = no display.
+  std::string script;
+  bool headless = false;
+};
+
+StationSettings& station_settings();
