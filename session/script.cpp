@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -199,7 +200,9 @@ bool ScriptRunner::step(const std::string& line, int lineNo) {
       con_printf("script line %d: could not save a screenshot to %s\n", lineNo, rest.c_str());
       return false;
     }
-    con_printf("screenshot: %s\n", rest.c_str());
+    std::error_code ec;
+    auto abs = std::filesystem::absolute(rest, ec);
+    con_printf("screenshot: %s\n", ec ? rest.c_str() : abs.c_str());
     return true;
   }
   if (cmd == "echo") {

@@ -214,6 +214,7 @@ void QtBackend::setYMode(Graph& g, bool log) {
   g.yAxis->setTitleText(QStringLiteral("counts"));
   g.chart->addAxis(g.yAxis, Qt::AlignLeft);
   g.series->attachAxis(g.yAxis);
+  g.yMax = 0;
 }
 
 void QtBackend::displayPanel() {
@@ -302,20 +303,28 @@ int QtBackend::plot(int graph, std::span<const std::int32_t> data, int color) {
       pts.append(QPointF(double(i), g.log && y <= 0 ? kLogFloor : y));
     }
   }
-  g.series->setPen(QPen(QColor::fromRgb(static_cast<QRgb>(color)), 2));
+  QColor col = QColor::fromRgb(static_cast<QRgb>(color));
+  if (g.series->pen().color() != col || g.series->pen().width() != 2)
+    g.series->setPen(QPen(col, 2));
   g.series->replace(pts);
   int xMax = std::max(1, static_cast<int>(data.size()) - 1);
   if (xMax != g.xMax) {
     g.xMax = xMax;
     static_cast<QValueAxis*>(g.xAxis)->setRange(0, xMax);
   }
+  // Axis changes relayout the chart: only when the top really moves.
   if (g.log) {
     double top = std::pow(10.0, std::ceil(std::log10(std::max(10.0, ymax * 1.5))));
-    static_cast<QLogValueAxis*>(g.yAxis)->setRange(kLogFloor, top);
+    if (top != g.yMax) static_cast<QLogValueAxis*>(g.yAxis)->setRange(kLogFloor, top);
+    g.yMax = top;
   } else {
+    double top = std::max(4.0, std::ceil(ymax * 1.05));
     auto* y = static_cast<QValueAxis*>(g.yAxis);
-    y->setRange(0, std::max(4.0, std::ceil(ymax * 1.05)));
-    y->applyNiceNumbers();
+    if (top > g.yMax || top < 0.7 * g.yMax) {
+      y->setRange(0, top);
+      y->applyNiceNumbers();
+      g.yMax = y->max();
+    }
   }
   return nextPlot_++;
 }
