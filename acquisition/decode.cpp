@@ -1,0 +1,135 @@
+#include "decode.h"
+
+#include <cstdarg>
+
+#include "platform.h"
+#include "spectra.h"
+
+int tdcmap[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
+                  16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+
+namespace {
+
+void dbgLine(const TdcDebug& d, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+void dbgLine(const TdcDebug& d, const char* fmt, ...) {
+  char buf[256];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  if (d.term) con_write(buf);
+  if (d.file) std::fputs(buf, d.file);
+}
+
+}  // namespace
+
+bool tdc_decode_word(std::uint32_t w, EventTable& ev, const TdcDebug& dbg) {
+  switch (w & 0xF8000000u) {
+    case 0x40000000u:  // global header
+      ev.tdcchhit = {};
+      if (dbg.any()) dbgLine(dbg, ">>> GLOBAL HEADER | event count = %d\n", static_cast<int>((w & 0x07FFFFFF) >> 5));
+      return false;
+    case 0x08000000u:
+      if (dbg.any())
+        dbgLine(dbg, ">>> TDC HEADER | Event ID =%d | Bunch ID = %d\n",
+                static_cast<int>((w & 0x00FFFFFF) >> 12), static_cast<int>(w & 0xFFF));
+      return false;
+    case 0x00000000u: {  // measurement
+      const std::uint32_t raw = (w & 0x03FFFFFF) >> 21;
+      const std::uint32_t tdc_ev = w & 0x1FFFFF;
+      const int tdc_edge = static_cast<int>((w >> 26) & 1);
+      if (dbg.any())
+        dbgLine(dbg, ">>> TDC Measurement !!!!!!!! >>> CH = %d | edge = %d | ev = %d\n",
+                static_cast<int>(raw), static_cast<int>((w & 0x07FFFFFF) >> 26),
+                static_cast<int>(tdc_ev));
+      int tdcch = tdcmap[raw & 31];
+      if (tdcch >= 1 && tdcch <= 15) tdcch -= 1;
+      if (dbg.any())
+        dbgLine(dbg, ">>> tdcch = %d | tdc_ev = %d | raw = %d\n", tdcch, static_cast<int>(tdc_ev),
+                static_cast<int>(w));
+      if (tdcch < 0 || tdcch >= 32) return false;  // a map entry gone bad
+      if (!ev.tdcchhit[tdcch] && tdc_edge == 0) {
+        ev.aa[tdcch][0] = tdc_ev;
+        if (tdc_ev < 65536) spectrum_add(dtdc[tdcch][0][tdc_ev]);
+        if (dbg.any())
+          dbgLine(dbg, ">>>>>> TDC Measurement saved >>> CH = %d | edge = %d | ev = %d\n", tdcch,
+                  tdc_edge, static_cast<int>(tdc_ev));
+      }
+      ev.tdcchhit[tdcch] = 1;
+      return false;
+    }
+    case 0x18000000u:
+      if (dbg.any()) dbgLine(dbg, ">>> TDC Trailer | Event ID =%d\n", static_cast<int>((w & 0x00FFFFFF) >> 12));
+      return false;
+    case 0x20000000u:
+      if (dbg.any()) dbgLine(dbg, ">>> TDC Error = %d\n", static_cast<int>(w & 0x7FFF));
+      return false;
+    case 0x88000000u:
+      if (dbg.any()) dbgLine(dbg, ">>> Extended Trigger Time Tag \n");
+      return false;
+    case 0xC0000000u:
+      if (dbg.any()) dbgLine(dbg, ">>> Filler \n");
+      return false;
+    case 0x80000000u: {
+      const int num_hits = static_cast<int>((w & 0x001FFFFF) >> 5) - 2;
+      if (dbg.term) {
+        // Status bits 26, 25, 24: trigger lost, buffer overflow, TDC error.
+        char line[128];
+        std::snprintf(line, sizeof line, ">>> The Trailer | status bits: %d%d%d | num_hits = %d\n",
+                      static_cast<int>((w >> 26) & 1), static_cast<int>((w >> 25) & 1),
+                      static_cast<int>((w >> 24) & 1), num_hits);
+        con_write(line);
+      }
+      if (dbg.file) std::fprintf(dbg.file, ">>> The Trailer | num_hits = %d\n", num_hits);
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+void esrc_classify(const std::uint32_t* data, int ndat, EventTable& ev) {
+  const int n = ndat < 100 ? ndat : 100;
+  for (int i = 0; i < n; ++i) {
+    const std::uint32_t w = data[i];
+    const std::uint32_t dtype = (w >> 24) & 0xFF;
+    int rg;
+    if (dtype == 0x81) rg = 0;
+    else if (dtype == 0x60) rg = 1;
+    else {
+      if (dtype == 0xCC) con_printf("EASIROC TDC: esrcdata[i] = 0x%X !?!?!?\n", w);
+      else con_printf("EASIROC default: esrcdata[i] = 0x%X !!!\n", w);
+      continue;
+    }
+    const std::uint32_t ch = (w >> 16) & 0x1F;
+    const std::uint32_t adc = w & 0xFFF;
+    ev.aa[ch][2 + rg] = adc;
+    spectrum_add(dadc[ch][rg][adc]);
+  }
+}
+
+bool save_decision(const SaveRule& rule, const EventTable& ev, double* fracg) {
+  bool esave = rule.dsave != 0;
+  if (rule.supr0 && esave) {
+    double g = 0;
+    Uniform(1, -1, &g);
+    if (fracg) *fracg = g;
+    if (g > static_cast<double>(rule.frac)) {
+      esave = false;
+      const auto threshold = static_cast<std::uint32_t>(rule.tdcmin);
+      for (int i = 0; i < 32; ++i)
+        if (ev.aa[i][0] >= threshold) {
+          esave = true;
+          break;
+        }
+    }
+  }
+  return esave;
+}
+
+void pack_evtrec(const EventTable& ev, EVTREC& rec) {
+  for (int i = 0; i < 32; ++i) {
+    rec.data[i] = static_cast<std::uint16_t>(ev.aa[i][0]);
+    rec.data[32 + i] = static_cast<std::uint16_t>(ev.aa[i][2]);
+  }
+}

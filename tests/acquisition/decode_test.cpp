@@ -1,0 +1,121 @@
+#include <gtest/gtest.h>
+
+#include "backend.h"
+#include "decode.h"
+#include "platform.h"
+#include "spectra.h"
+
+namespace {
+constexpr std::uint32_t kGlobalHeader = 0x40000000, kGlobalTrailer = 0x80000000;
+std::uint32_t meas(std::uint32_t ch, bool trailing, std::uint32_t value) {
+  return (ch << 21) | (trailing ? 1u << 26 : 0u) | (value & 0x1FFFFF);
+}
+bool feed(EventTable& ev, std::initializer_list<std::uint32_t> words) {
+  bool trailer = false;
+  for (auto w : words) trailer = tdc_decode_word(w, ev, TdcDebug{});
+  return trailer;
+}
+}  // namespace
+
+class Decode : public ::testing::Test {
+ protected:
+  void SetUp() override { spectra_clear(); }
+  EventTable ev;
+};
+
+TEST_F(Decode, FirstLeadingEdgeKeptPerChannel) {
+  EXPECT_TRUE(feed(ev, {kGlobalHeader, 0x08000000, meas(5, false, 1000), meas(5, false, 2000),
+                        meas(5, true, 1500), 0x18000000, kGlobalTrailer | (4 << 5)}));
+  EXPECT_EQ(ev.aa[4][0], 1000u);  // raw channel 5 -> histogram channel 4
+  EXPECT_EQ(dtdc[4][0][1000].load(), 1);
+  EXPECT_EQ(dtdc[4][0][2000].load(), 0);
+}
+
+TEST_F(Decode, TrailingEdgeFirstBlocksTheChannel) {
+  feed(ev, {kGlobalHeader, meas(7, true, 300), meas(7, false, 400), kGlobalTrailer});
+  EXPECT_EQ(ev.aa[6][0], 0u);
+  EXPECT_EQ(dtdc[6][0][400].load(), 0);
+}
+
+TEST_F(Decode, ChannelMapping) {
+  // Raw 1 -> 0, raw 0 -> 0 too, 15 -> 14, 16 and up unchanged; 15 stays empty.
+  feed(ev, {kGlobalHeader, meas(1, false, 11), meas(16, false, 12), meas(31, false, 13),
+            meas(15, false, 14)});
+  EXPECT_EQ(ev.aa[0][0], 11u);
+  EXPECT_EQ(ev.aa[16][0], 12u);
+  EXPECT_EQ(ev.aa[31][0], 13u);
+  EXPECT_EQ(ev.aa[14][0], 14u);
+  EXPECT_EQ(ev.aa[15][0], 0u);
+  EventTable ev2;
+  feed(ev2, {kGlobalHeader, meas(0, false, 21), meas(1, false, 22)});
+  EXPECT_EQ(ev2.aa[0][0], 21u);  // raw 0 came first and blocks raw 1
+}
+
+TEST_F(Decode, TwoTdcEventsInOneReadout) {
+  feed(ev, {kGlobalHeader, meas(3, false, 100), meas(4, false, 101), kGlobalTrailer,
+            kGlobalHeader, meas(3, false, 200), kGlobalTrailer});
+  EXPECT_EQ(ev.aa[2][0], 200u);  // the second event's first hit
+  EXPECT_EQ(ev.aa[3][0], 101u);  // kept from the first event
+  EXPECT_EQ(dtdc[2][0][100].load() + dtdc[2][0][200].load(), 2);
+}
+
+TEST_F(Decode, LargeValueKeptButNotHistogrammed) {
+  feed(ev, {kGlobalHeader, meas(9, false, 70000)});
+  EXPECT_EQ(ev.aa[8][0], 70000u);
+  EVTREC rec;
+  pack_evtrec(ev, rec);
+  EXPECT_EQ(rec.data[8], 4464);
+  long total = 0;
+  for (int b = 0; b < kTdcBins; ++b) total += dtdc[8][0][b].load();
+  EXPECT_EQ(total, 0);
+}
+
+TEST_F(Decode, EasirocWordsByGainRange) {
+  std::uint32_t words[100] = {0x81030123, 0x81030456, 0x60030789, 0xCC000001, 0x12345678};
+  mdq::platform::ConsoleCapture con;
+  esrc_classify(words, 5, ev);
+  EXPECT_EQ(ev.aa[3][2], 0x456u);  // later value stored
+  EXPECT_EQ(ev.aa[3][3], 0x789u);
+  EXPECT_EQ(dadc[3][0][0x123].load(), 1);
+  EXPECT_EQ(dadc[3][0][0x456].load(), 1);
+  EXPECT_EQ(dadc[3][1][0x789].load(), 1);
+  EXPECT_NE(con.text().find("EASIROC TDC: esrcdata[i] = 0xCC000001 !?!?!?"), std::string::npos);
+  EXPECT_NE(con.text().find("EASIROC default: esrcdata[i] = 0x12345678 !!!"), std::string::npos);
+  EVTREC rec;
+  pack_evtrec(ev, rec);
+  EXPECT_EQ(rec.data[32 + 3], 0x456);
+  // A failed read classifies nothing; an oversized count stops at the buffer.
+  EventTable none;
+  esrc_classify(words, -2, none);
+  EXPECT_EQ(none.aa[3][2], 0u);
+  std::uint32_t full[100];
+  for (auto& w : full) w = 0x81010001;
+  EventTable big;
+  esrc_classify(full, 150, big);
+  EXPECT_EQ(dadc[1][0][1].load(), 100);
+}
+
+TEST_F(Decode, SaveRuleStatistics) {
+  SaveRule rule{1, 1, 5000, 0.25f};
+  double g;
+  Uniform(1, 4242, &g);
+  EventTable low;  // no channel reaches the threshold
+  low.aa[0][0] = 4999;
+  int saved = 0;
+  for (int i = 0; i < 20000; ++i) saved += save_decision(rule, low, &g);
+  EXPECT_NEAR(saved / 20000.0, 0.25, 0.02);
+  EventTable high;
+  high.aa[31][0] = 5000;
+  for (int i = 0; i < 100; ++i) EXPECT_TRUE(save_decision(rule, high, &g));
+  // frac 1: all pass; saving off: nothing, and no draw is made.
+  EXPECT_TRUE(save_decision({1, 1, 5000, 1.0f}, low, &g));
+  g = -1;
+  EXPECT_FALSE(save_decision({0, 1, 0, 0.5f}, high, &g));
+  EXPECT_EQ(g, -1);
+  // A negative threshold is a huge unsigned one.
+  EventTable max;
+  max.aa[0][0] = 0x1FFFFF;
+  int any = 0;
+  for (int i = 0; i < 1000; ++i) any += save_decision({1, 1, -1, 0.0f}, max, &g);
+  EXPECT_LT(any, 5);
+}
