@@ -14,7 +14,6 @@ namespace {
 
 int pID = 0;
 int rID = 0;
-int poolHandle = 0;
 
 void on_clear(int) {
   spectra_clear();
@@ -60,6 +59,8 @@ void on_open_run(int) {
 }
 
 }  // namespace
+
+int poolHandle = 0;
 
 void panel_install_handlers() {
   session_set_handler(P1_CLEAR, on_clear);
