@@ -192,27 +192,33 @@ void QtBackend::setupGraph(int control, QWidget* holder) {
 }
 
 void QtBackend::setYMode(Graph& g, bool log) {
-  if (g.yAxis && g.log == log) return;
-  if (g.yAxis) {
-    g.series->detachAxis(g.yAxis);
-    g.chart->removeAxis(g.yAxis);
-    delete g.yAxis;
+  if (!g.linAxis) {
+    // Both axes live for the chart's lifetime; a mode change moves the
+    // series between them (swapping axes in and out leaves stale labels).
+    auto* lin = new QValueAxis();
+    lin->setLabelFormat("%.4g");
+    auto* lg = new QLogValueAxis();
+    lg->setBase(10);
+    lg->setLabelFormat("%g");
+    lg->setMinorTickCount(0);
+    for (QAbstractAxis* a : {static_cast<QAbstractAxis*>(lin), static_cast<QAbstractAxis*>(lg)}) {
+      a->setTitleText(QStringLiteral("counts"));
+      g.chart->addAxis(a, Qt::AlignLeft);
+    }
+    g.linAxis = lin;
+    g.logAxis = lg;
+    lg->setVisible(false);
+    g.series->attachAxis(lin);
+    g.yAxis = lin;
+    g.log = false;
   }
-  g.log = log;
+  if (g.log == log) return;
   g.series->clear();  // points at zero cannot go on a log axis
-  if (log) {
-    auto* y = new QLogValueAxis();
-    y->setBase(10);
-    y->setLabelFormat("%g");
-    y->setMinorTickCount(0);
-    g.yAxis = y;
-  } else {
-    auto* y = new QValueAxis();
-    y->setLabelFormat("%.4g");
-    g.yAxis = y;
-  }
-  g.yAxis->setTitleText(QStringLiteral("counts"));
-  g.chart->addAxis(g.yAxis, Qt::AlignLeft);
+  g.series->detachAxis(g.yAxis);
+  g.yAxis->setVisible(false);
+  g.log = log;
+  g.yAxis = log ? g.logAxis : g.linAxis;
+  g.yAxis->setVisible(true);
   g.series->attachAxis(g.yAxis);
   g.yMax = 0;
 }

@@ -61,7 +61,9 @@ class QtBackend : public QObject, public Backend {
     QChartView* view = nullptr;
     QLineSeries* series = nullptr;
     QAbstractAxis* xAxis = nullptr;
-    QAbstractAxis* yAxis = nullptr;
+    QAbstractAxis* yAxis = nullptr;  // the one in use
+    QAbstractAxis* linAxis = nullptr;
+    QAbstractAxis* logAxis = nullptr;
     bool log = false;
     int xMax = 1;
     double yMax = 1;
