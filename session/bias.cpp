@@ -1,4 +1,74 @@
-// Register-access link and bias supply commands (not built yet).
-#include "dispatch.h"
+// Register-access link and bias supply commands: open and close the RBCP
+// link, set the bias voltage, read back bias voltage and current.
+#include "bias.h"
 
-void bias_install_handlers() {}
+#include "dispatch.h"
+#include "mdq_ui.h"
+#include "platform.h"
+#include "sitcp.h"
+
+namespace {
+double HV = 0;
+int HVDAC = 0;
+double rd_data = 0;
+}  // namespace
+
+double bias_last_hv() { return HV; }
+int bias_last_hvdac() { return HVDAC; }
+double bias_last_readback() { return rd_data; }
+
+void bias_on_udp_open(int) {
+  const SiTCPLinkSettings& s = sitcp_settings();
+  SiTCPinit();
+  SiTCPSetIPPort(sitcp_board_address(), s.tcpPort, s.udpPort);
+  SiTCPCreateUDPSock();
+  SenderInit();
+  Senderudp_send(0x12, 0xF8);
+  Senderudp_send(0x1F, 0x00);
+}
+
+void bias_on_udp_close(int) {
+  SiTCPclose();
+  SenderClose();
+}
+
+void bias_on_hv_control(int) {
+  GetCtrlVal(p1h, P1_ER_HV, &HV);
+  int code = 0;
+  // A code the DAC cannot hold would be cut to some other voltage.
+  if (!sitcp_hv_to_dac(HV, &code)) {
+    con_printf("P1_ER_HV_CONTROL: HV = %lf needs a DAC code outside 0..65535: "
+               "refused, bias not changed\n",
+               HV);
+    return;
+  }
+  HVDAC = code;
+  con_printf("P1_ER_HV_CONTROL: HV = %lf | HVDAC = %d\n", HV, HVDAC);
+  sitcp_write_bias_dac(HVDAC);
+}
+
+void bias_on_hv_read(int) {
+  int code = Senderread_madc(MADC_CH_VOLTAGE);
+  if (code < 0) {
+    con_printf("Bias voltage : read-back failed\n");
+  } else {
+    rd_data = code;
+    rd_data = sitcp_madc_to_volts(code);
+    con_printf("Bias voltage : %.2lfV\n", rd_data);
+  }
+  code = Senderread_madc(MADC_CH_CURRENT);
+  if (code < 0) {
+    con_printf("Bias current : read-back failed\n");
+  } else {
+    rd_data = code;
+    rd_data = sitcp_madc_to_microamps(code);
+    con_printf("Bias current : %.2lfuA\n", rd_data);
+  }
+}
+
+void bias_install_handlers() {
+  session_set_handler(P1_ER_UDP_OPEN, bias_on_udp_open);
+  session_set_handler(P1_ER_UDP_CLOSE, bias_on_udp_close);
+  session_set_handler(P1_ER_HV_CONTROL, bias_on_hv_control);
+  session_set_handler(P1_ER_HV_READ, bias_on_hv_read);
+}

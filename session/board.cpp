@@ -1,4 +1,110 @@
-// EASIROC board commands (not built yet).
-#include "dispatch.h"
+// EASIROC board commands: connect, configure, probe, single events and the
+// continuous read-out.
+#include "board.h"
 
-void board_install_handlers() {}
+#include <cstdio>
+#include <string>
+
+#include "backend.h"
+#include "dispatch.h"
+#include "easiroc.h"
+#include "mdq_ui.h"
+#include "platform.h"
+
+const char* const BOARD_DEFAULT_ADDRESS = "192.168.10.16";
+
+BoardSettings& board_settings() {
+  static BoardSettings s;
+  return s;
+}
+
+namespace {
+
+char iniFileBuff[260];
+int transmitProbeCh = 0;
+int transmitProbeType = 0;
+char esrcDaqFile[256];
+int esrcDaqNeve = 0;
+int esrcADCreturn = 0;
+
+// Keeps the panel alive during a continuous read-out: progress on the event
+// indicator, and a repaint now and then.
+void daq_progress(const EasirocProgress& p, void*) {
+  SetCtrlVal(p1h, P1_EVENT, int(p.framesWritten));
+  if (auto* b = mdq::platform::backend()) b->processEvents(0);
+}
+
+}  // namespace
+
+void board_request_stop() { ForceStop = 1; }
+
+void board_on_connect(int) {
+  easiroc_LoadIni(EASIROC_DEFAULT_INI);
+  const BoardSettings& s = board_settings();
+  easiroc_settings().tcpPort = s.tcpPort;
+  const char* address = s.address.empty() ? BOARD_DEFAULT_ADDRESS : s.address.c_str();
+  easiroc_Init(address, 3);
+}
+
+void board_on_close(int) { easiroc_Close(); }
+
+void board_on_load_ini(int) {
+  iniFileBuff[0] = '\0';
+  if (FileSelectPopupEx("", "*.ini", "*.ini;*.*", "EASIROC ini file", 3, 0, 0, iniFileBuff,
+                        sizeof iniFileBuff) > 0) {
+    con_printf("Loading ini file %s\n", iniFileBuff);
+    if (easiroc_LoadIni(iniFileBuff) == 0) con_printf("Error loading Ini file %s!!!\n", iniFileBuff);
+  }
+}
+
+void board_on_sc(int) { easiroc_fTransmitSC(); }
+void board_on_read_sc(int) { easiroc_fTransmitReadSC(); }
+void board_on_asic_init(int) { easiroc_fAsicInitialize(); }
+
+void board_on_probe(int) {
+  GetCtrlVal(p1h, P1_ER_PROBE_CH, &transmitProbeCh);
+  GetCtrlVal(p1h, P1_ER_PROBE_TYPE, &transmitProbeType);
+  con_printf("transmitProbeCh = %d | transmitProbeType = %d\n", transmitProbeCh, transmitProbeType);
+  if (easiroc_fTransmitProbe(transmitProbeCh, transmitProbeType) == 0)
+    con_printf("\nTransmit Probe SUCESS\n");
+}
+
+void board_on_daq(int) {
+  GetCtrlVal(p1h, P1_FILE, esrcDaqFile, sizeof esrcDaqFile);
+  GetCtrlVal(p1h, P1_NEV, &esrcDaqNeve);
+  easiroc_set_progress_hook(daq_progress, nullptr);
+  int r = easiroc_fDAQ(esrcDaqFile, esrcDaqNeve);
+  easiroc_set_progress_hook(nullptr, nullptr);
+  if (r == 0) con_printf("\nEASIROC DAQ SUCESS\n");
+}
+
+void board_on_single_start(int) { easiroc_singleADCstart(); }
+
+void board_on_single_event(int) {
+  esrcADCreturn = easiroc_singleADCevent(esrcdata);
+  con_printf("esrcADCreturn = %d\n", esrcADCreturn);
+  std::string line;
+  char item[32];
+  for (int iw = 0; iw < esrcADCreturn && iw < ESRCDATA_WORDS; ++iw) {
+    std::snprintf(item, sizeof item, "[%d] 0x%x ", iw, esrcdata[iw]);
+    line += item;
+  }
+  line += '\n';
+  con_write(line);
+}
+
+void board_on_single_stop(int) { easiroc_singleADCstop(); }
+
+void board_install_handlers() {
+  session_set_handler(P1_ER_CONNECT, board_on_connect);
+  session_set_handler(P1_ER_CLOSE, board_on_close);
+  session_set_handler(P1_ER_LOAD_INI, board_on_load_ini);
+  session_set_handler(P1_ER_SC, board_on_sc);
+  session_set_handler(P1_ER_READ_SC, board_on_read_sc);
+  session_set_handler(P1_ER_ASIC_INIT, board_on_asic_init);
+  session_set_handler(P1_ER_PROBE, board_on_probe);
+  session_set_handler(P1_ER_DAQ, board_on_daq);
+  session_set_handler(P1_ER_SINGLE_START, board_on_single_start);
+  session_set_handler(P1_ER_SINGLE_EVENT, board_on_single_event);
+  session_set_handler(P1_ER_SINGLE_STOP, board_on_single_stop);
+}

@@ -1,6 +1,98 @@
-// Crate start-up and the operator's crate commands (not built yet).
-#include "dispatch.h"
+// Crate start-up and shutdown, and the operator's direct crate commands.
+// None is guarded against a running acquisition: the worker writes the PIO
+// around every trigger, so a veto given during a run lasts until its next write.
+#include "crate.h"
 
-void crate_install_handlers() {}
-void crate_startup() {}
-void crate_shutdown() {}
+#include <cstdint>
+
+#include "camac.h"
+#include "dispatch.h"
+#include "mdq_ui.h"
+#include "platform.h"
+#include "v1290.h"
+#include "wienvme_dll.h"
+
+int cres = 0;
+
+namespace {
+
+void write16(std::uint32_t address, int value) {
+  std::uint16_t word = static_cast<std::uint16_t>(value);
+  WIENVME_write16(hHandle24, 1, address, &word);
+}
+
+}  // namespace
+
+void crate_pio_veto_on(int) {
+  write16(PIO_OUTPUT, 1);
+  con_printf("PIO VETO ON\n");
+}
+
+void crate_pio_veto_off(int) {
+  write16(PIO_OUTPUT, 0);
+  con_printf("PIO VETO OFF\n");
+}
+
+void crate_pio_pulse(int) {
+  write16(PIO_OUTPUT, 1);
+  Delay(0.001);
+  write16(PIO_OUTPUT, 0);
+}
+
+void crate_tdc_reset(int) {
+  write16(V1290_MODULE_RESET, 0);
+  Delay(0.1);
+  write16(V1290_SW_CLEAR, 0);
+  Delay(0.1);
+  write16(V1290_SW_EVENT_RESET, 0);
+  Delay(0.1);
+}
+
+void crate_tdc_handshake(int) {
+  std::uint16_t dum = 0;
+  WIENVME_read16(hHandle24, 1, V1290_MICRO_HANDSHAKE, &dum);
+  Delay(0.01);
+  con_printf("Micro handshake = %x\n", static_cast<unsigned>(dum));
+}
+
+void crate_tdc_init(int) {
+  V1290_init();
+  V1290_readConfig();
+}
+
+void crate_tdc_read_config(int) { V1290_readConfig(); }
+
+void crate_install_handlers() {
+  session_set_handler(P1_PIO_VETO_ON, crate_pio_veto_on);
+  session_set_handler(P1_PIO_VETO_OFF, crate_pio_veto_off);
+  session_set_handler(P1_PIO_PULSE, crate_pio_pulse);
+  session_set_handler(P1_TDC_RESET, crate_tdc_reset);
+  session_set_handler(P1_TDC_HANDSHAKE, crate_tdc_handshake);
+  session_set_handler(P1_TDC_INIT, crate_tdc_init);
+  session_set_handler(P1_TDC_READ_CONFIG, crate_tdc_read_config);
+}
+
+void crate_startup() {
+  // The configured driver path (station settings; the simulated driver
+  // under --simulate). Start-up goes on whatever the driver does.
+  WIENVME_start(wienvme_driver_path());
+
+  unsigned long ext = 0;
+  std::uint16_t word = static_cast<std::uint16_t>(cres);
+  WIENVME_write16(hHandle24, 1, CAMAC_BRANCH_REG, &word);
+  CAMAC_cccz(&ext);
+  CAMAC_cccc(&ext);
+  word = static_cast<std::uint16_t>(cres);
+  if (WIENVME_read16(hHandle24, 1, CAMAC_address(CAMAC_CRATE, CAMAC_N_CC_LINES, 9, 24), &word) == 0)
+    cres = word;
+
+  std::uint16_t dum = 0;
+  WIENVME_read16(hHandle24, 1, PIO_CLEAR, &dum);
+  write16(PIO_REG2, 2);
+
+  Delay(0.01);
+  Delay(0.01);
+  V1290_init();
+}
+
+void crate_shutdown() { WIENVME_stop(); }

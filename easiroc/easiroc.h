@@ -1,0 +1,130 @@
+// EASIROC front-end board: the TCP link with its register-write protocol,
+// the configuration file, board initialisation with the slow-control,
+// read-register and probe bit streams, and the ADC event read-out.
+//
+// Plain functions over module state. The connection is not locked: the panel
+// and the acquisition worker must not use it at the same time.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// ---- settings -------------------------------------------------------------
+
+// What the station compiles in, overridable for the simulated stand and tests.
+struct EasirocSettings {
+  int tcpPort = 24;                 // the board's TCP port
+  int recvTimeoutMs = 3000;         // every receive on the connection
+  int connectTimeoutMs = 5000;      // an unreachable board costs at most this
+  int ackPauseUs = 40000;           // pause between a register word and its acknowledgement
+  int streamBytePauseUs = 1000;     // pause after each stream byte / pin byte
+  int startPauseUs = 100000;        // after the start word
+  int framePauseUs = 200;           // per frame in the continuous read-out
+  bool printDataWords = true;       // continuous read-out prints every data word
+  int drainMaxFrames = 100000;      // a board that never stops sending is given up on
+  int progressIntervalMs = 100;     // how often the progress hook runs at most
+};
+EasirocSettings& easiroc_settings();
+// Back to the compiled-in values (tests).
+void easiroc_reset_settings();
+
+// ---- link -----------------------------------------------------------------
+
+constexpr int SiTCP_PORT = 24;
+constexpr int NofHeader = 3;
+constexpr std::uint32_t EASIROC_FRAME_MAGIC = 0xFFFFEA0Cu;
+constexpr std::uint32_t EASIROC_WRITE_FLAG = 0x80000000u;
+constexpr std::uint32_t EASIROC_START_WORD = 0x20640000u;
+constexpr std::uint32_t EASIROC_STOP_WORD1 = 0x10640000u;
+constexpr std::uint32_t EASIROC_STOP_WORD2 = 0x00640000u;
+
+using SOCKET = int;
+constexpr SOCKET INVALID_SOCKET = -1;
+
+// The connection to the board (INVALID_SOCKET when not connected).
+extern std::atomic<SOCKET> sock;
+
+// Opens the connection (receive time-out, no-delay); an open connection is
+// closed first. Prints the connect lines. 0 or -1.
+int easiroc_Connect(const char* SiTCP_MASTER_IP);
+bool easiroc_Connected();
+// Sends one register word with the write flag and waits for its
+// acknowledgement. 0 or -1.
+int WriteData(SOCKET socket, unsigned int data);
+void easiroc_Close(void);
+// Blocking pause of `usec` microseconds.
+void easiroc_usleep(long long usec);
+// The 4 little-endian bytes of a register word as they go on the wire.
+void easiroc_register_bytes(unsigned int data, unsigned char out[4]);
+
+// ---- configuration ----------------------------------------------------------
+
+constexpr int EASIROC_INI_VALUES = 34;
+constexpr const char* EASIROC_DEFAULT_INI = "EASIROCini/EASIROC.ini";
+extern unsigned int iniData[EASIROC_INI_VALUES];
+// 1 when the file was read, 0 when it cannot be opened or holds text that is
+// not a number (the table is then left unchanged).
+int easiroc_LoadIni(const char* iniFile);
+
+// ---- initialisation and bit streams -------------------------------------------
+
+enum DataName { fs = 0, ssh_hg, ssh_lg, pa_hg, pa_lg, sizeDataName };
+enum Asign { fs_all = 0, ssh_16, ssh_0, pa_16, pa_0, sizeAsign };
+
+extern unsigned int Pindata[2];
+extern unsigned int slowdata[15];
+extern unsigned int ReadSCdata[1];
+extern unsigned int Probedata[sizeAsign];
+extern unsigned int ProbeBuffer;
+
+int easiroc_Init(const char* SiTCP_MASTER_IP, unsigned int daq_mode);
+void PrepareFPGA(void);
+int DebugFPGA(SOCKET socket);
+void PrepareSC(int chipNo);
+int TransmitSC(SOCKET socket);
+void PrepareReadSC(int chipNo);
+int TransmitReadSC(SOCKET socket);
+// 0, or -1 (nothing prepared) for a channel outside 0..31.
+int PreparePSC(int CurrentCh, int CurrentProbeType);
+int TransmitProbe(SOCKET socket);
+int easiroc_fTransmitSC(void);
+int easiroc_fTransmitReadSC(void);
+int easiroc_fAsicInitialize(void);
+// Panel channel 0..63 (32..63 = chip 2); others are refused, nothing sent.
+int easiroc_fTransmitProbe(int CurrentCh, int CurrentProbe);
+
+// ---- ADC event read-out -----------------------------------------------------------
+
+constexpr int ESRCDATA_WORDS = 100;
+constexpr int EASIROC_FRAME_BUFFER_WORDS = 1000;
+// The EASIROC event buffer: the single-event read copies a frame's data words here.
+extern unsigned int esrcdata[ESRCDATA_WORDS];
+extern std::atomic<int> EndADC;
+// Stop request for the continuous read-out; any thread may set it to 1.
+extern std::atomic<int> ForceStop;
+
+// Progress of a continuous read-out, handed to the hook.
+struct EasirocProgress {
+  long long cycles = 0;          // cycles done (including failed ones)
+  long long framesWritten = 0;   // frames accepted and written to the file
+  long long bytesWritten = 0;
+  long long maxCycles = 0;
+  bool draining = false;
+  bool finished = false;
+};
+// Called on the read-out's thread, at most every progressIntervalMs and once
+// at the end; the panel repaints and shows progress from it. nullptr = none.
+using EasirocProgressHook = void (*)(const EasirocProgress& progress, void* user);
+void easiroc_set_progress_hook(EasirocProgressHook hook, void* user);
+
+int easiroc_singleADCstart(void);
+// N (data words copied to retData[0..N) when N < 100, nothing copied when N
+// >= 100); -1 when nothing came while draining; -2 on a header error.
+int easiroc_singleADCevent(unsigned int* retData);
+int easiroc_singleADCstop(void);
+int easiroc_fDAQ(const char* file_name, int MaxCycleNum);
+int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum);
+int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping);
+void ADCStop(SOCKET socket);

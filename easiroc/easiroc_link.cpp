@@ -1,0 +1,252 @@
+// TCP link to the board and the register-write protocol.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "easiroc.h"
+#include "easiroc_internal.h"
+#include "platform.h"
+
+std::atomic<SOCKET> sock{INVALID_SOCKET};
+
+namespace {
+
+EasirocSettings g_settings;
+
+// Large enough that one receive call usually takes several frames at once.
+constexpr std::size_t kRxCapacity = 256 * 1024;
+constexpr int kRecvSliceUs = 5000;
+
+struct RxBuffer {
+  std::vector<std::uint8_t> buf = std::vector<std::uint8_t>(kRxCapacity);
+  std::size_t head = 0;
+  std::size_t tail = 0;
+  int lastError = 0;
+} g_rx;
+
+}  // namespace
+
+EasirocSettings& easiroc_settings() { return g_settings; }
+void easiroc_reset_settings() { g_settings = EasirocSettings{}; }
+
+namespace easiroc_detail {
+
+Clock::time_point recv_deadline() {
+  return Clock::now() + std::chrono::milliseconds(std::max(0, g_settings.recvTimeoutMs));
+}
+
+std::uint32_t le32(const std::uint8_t* p) {
+  return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+         std::uint32_t(p[3]) << 24;
+}
+
+void pause_us(long long usec) {
+  if (usec <= 0) return;
+  timespec ts{time_t(usec / 1000000), long(usec % 1000000) * 1000};
+  while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+  }
+}
+
+std::size_t rx_avail() { return g_rx.tail - g_rx.head; }
+const std::uint8_t* rx_data() { return g_rx.buf.data() + g_rx.head; }
+void rx_consume(std::size_t n) {
+  g_rx.head += std::min(n, rx_avail());
+  if (g_rx.head == g_rx.tail) g_rx.head = g_rx.tail = 0;
+}
+void rx_reset() { g_rx.head = g_rx.tail = 0; }
+int rx_last_error() { return g_rx.lastError; }
+
+RxStatus rx_fill(std::size_t n, Clock::time_point deadline, const std::atomic<int>* abort) {
+  int fd = sock.load();
+  if (n > kRxCapacity) n = kRxCapacity;
+  while (rx_avail() < n) {
+    if (fd < 0) {
+      g_rx.lastError = EBADF;
+      return RxStatus::Error;
+    }
+    if (kRxCapacity - g_rx.tail < kRxCapacity / 4 && g_rx.head > 0) {
+      std::memmove(g_rx.buf.data(), rx_data(), rx_avail());
+      g_rx.tail -= g_rx.head;
+      g_rx.head = 0;
+    }
+    if (abort && abort->load()) return RxStatus::Aborted;
+    // A blocking receive, cut into short slices by the socket's receive
+    // time-out so that the deadline and a stop request are looked at; one
+    // system call per arrival keeps the read-out as cheap as a bare loop.
+    ssize_t got = recv(fd, g_rx.buf.data() + g_rx.tail, kRxCapacity - g_rx.tail, 0);
+    if (got > 0) {
+      g_rx.tail += std::size_t(got);
+      continue;
+    }
+    if (got == 0) return RxStatus::Closed;
+    if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+      g_rx.lastError = errno;
+      return RxStatus::Error;
+    }
+    if (Clock::now() >= deadline) {
+      g_rx.lastError = EAGAIN;
+      return RxStatus::Timeout;
+    }
+  }
+  return RxStatus::Ok;
+}
+
+int send_all(int fd, const void* data, std::size_t n, Clock::time_point deadline) {
+  auto p = static_cast<const std::uint8_t*>(data);
+  while (n > 0) {
+    if (fd < 0) {
+      errno = EBADF;
+      return -1;
+    }
+    ssize_t sent = send(fd, p, n, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent > 0) {
+      p += sent;
+      n -= std::size_t(sent);
+      continue;
+    }
+    if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return -1;
+    auto now = Clock::now();
+    if (now >= deadline) {
+      errno = ETIMEDOUT;
+      return -1;
+    }
+    pollfd pf{fd, POLLOUT, 0};
+    poll(&pf, 1, int(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count()));
+  }
+  return 0;
+}
+
+int send_word(int fd, std::uint32_t word) {
+  unsigned char b[4];
+  easiroc_register_bytes(word, b);
+  return send_all(fd, b, 4, recv_deadline());
+}
+
+}  // namespace easiroc_detail
+
+using namespace easiroc_detail;
+
+void easiroc_register_bytes(unsigned int data, unsigned char out[4]) {
+  out[0] = data & 0xFF;
+  out[1] = (data >> 8) & 0xFF;
+  out[2] = (data >> 16) & 0xFF;
+  out[3] = (data >> 24) & 0xFF;
+}
+
+void easiroc_usleep(long long usec) { pause_us(usec); }
+
+bool easiroc_Connected() { return sock.load() >= 0; }
+
+static void close_connection() {
+  int fd = sock.exchange(INVALID_SOCKET);
+  if (fd >= 0) close(fd);
+  rx_reset();
+}
+
+int easiroc_Connect(const char* SiTCP_MASTER_IP) {
+  con_printf("easiroc_Init --> Start.\n");
+  if (sock.load() >= 0) {
+    con_printf("easiroc_Init: closing the previous board connection first\n");
+    close_connection();
+  }
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(std::uint16_t(g_settings.tcpPort));
+  if (!SiTCP_MASTER_IP || inet_pton(AF_INET, SiTCP_MASTER_IP, &addr.sin_addr) != 1) {
+    con_printf("easiroc_Init: \"%s\" is not a dotted-quad IPv4 address\n",
+               SiTCP_MASTER_IP ? SiTCP_MASTER_IP : "(null)");
+    con_printf("SiTCP Master :: Connection fail\n");
+    return -1;
+  }
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
+  if (fd < 0) {
+    con_printf("Error: easiroc_Init::sock = %d\n", fd);
+    return -1;
+  }
+  // The receive time-out is kept by the receive loop's deadline; the socket's
+  // own time-out only slices the wait.
+  timeval tv{0, kRecvSliceUs};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+
+  // Connect with a time-out so that an unplugged board does not freeze the
+  // panel for the system's minutes-long connect time-out.
+  int flags = fcntl(fd, F_GETFL, 0);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  int result = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+  int err = 0;
+  if (result < 0 && errno == EINPROGRESS) {
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    do {
+      r = poll(&p, 1, std::max(1, g_settings.connectTimeoutMs));
+    } while (r < 0 && errno == EINTR);
+    socklen_t len = sizeof err;
+    if (r == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
+      result = 0;
+    else
+      err = r == 0 ? ETIMEDOUT : err;
+  } else if (result < 0) {
+    err = errno;
+  }
+  fcntl(fd, F_SETFL, flags);
+  if (result < 0) result = -1;
+  con_printf("easiroc_Init::connect = %d\n", result);
+  if (result < 0) {
+    if (err) con_printf("easiroc_Init: %s\n", std::strerror(err));
+    con_printf("SiTCP Master :: Connection fail\n");
+    close(fd);
+    return -1;
+  }
+  rx_reset();
+  sock.store(fd);
+  con_printf("SiTCP Master :: Connection Done\n\n");
+  return 0;
+}
+
+int WriteData(SOCKET socket, unsigned int data) {
+  if (socket < 0) {
+    con_printf("WriteData: no board connection (connect first)\n");
+    return -1;
+  }
+  data += EASIROC_WRITE_FLAG;
+  unsigned char b[4];
+  easiroc_register_bytes(data, b);
+  if (send_all(socket, b, 4, recv_deadline()) != 0) {
+    con_printf("send failed: %d\n", errno);
+    return -1;
+  }
+  pause_us(g_settings.ackPauseUs);
+  RxStatus st = rx_fill(1, recv_deadline());
+  if (st == RxStatus::Closed) {
+    con_printf("Connection closed\n");
+    return -1;
+  }
+  if (st != RxStatus::Ok) {
+    con_printf("recv failed: %d\n", rx_last_error());
+    return -1;
+  }
+  // The acknowledgement is up to 4 bytes; take the rest of a split one so
+  // it cannot be mistaken for the start of the next reply.
+  if (rx_avail() < 4)
+    rx_fill(4, Clock::now() + std::chrono::milliseconds(std::min(20, g_settings.recvTimeoutMs)));
+  rx_consume(std::min<std::size_t>(4, rx_avail()));
+  con_printf(".");
+  return 0;
+}
+
+void easiroc_Close(void) {
+  close_connection();
+  con_printf("easiroc_Close -> Done.\n");
+}

@@ -1,0 +1,215 @@
+// Board initialisation: FPGA pin words, slow-control, read-register and
+// probe bit streams, each fed to the FPGA one byte per register word.
+#include <string>
+
+#include "easiroc.h"
+#include "easiroc_internal.h"
+#include "platform.h"
+
+unsigned int Pindata[2] = {};
+unsigned int slowdata[15] = {};
+unsigned int ReadSCdata[1] = {};
+unsigned int Probedata[sizeAsign] = {};
+unsigned int ProbeBuffer = 0;
+
+namespace {
+
+constexpr unsigned kSelectChip1 = 0x9400;
+constexpr unsigned kSelectChip2 = 0x5400;
+constexpr unsigned kSelectEnd = 0x1400;
+
+unsigned reg(unsigned address, unsigned value) { return (address << 16) + ((value & 0xFF) << 8); }
+unsigned byte_of(unsigned word, int b) { return (word >> (8 * b)) & 0xFF; }
+void byte_pause() { easiroc_detail::pause_us(easiroc_settings().streamBytePauseUs); }
+
+}  // namespace
+
+void PrepareFPGA(void) {
+  Pindata[0] = iniData[0];
+  Pindata[1] = iniData[1];
+}
+
+int DebugFPGA(SOCKET socket) {
+  con_printf(">>> DebugFPGA Pindata:\n");
+  con_printf("%u\n", Pindata[0]);
+  con_printf("%u\n", Pindata[1]);
+  if (WriteData(socket, reg(0x00, Pindata[0])) != 0) return -1;
+  static const unsigned kPinRegs[4] = {0x01, 0x02, 0x03, 0x05};
+  for (int i = 0; i < 4; ++i) {
+    if (WriteData(socket, reg(kPinRegs[i], byte_of(Pindata[1], i))) != 0) return -1;
+    byte_pause();
+  }
+  return 0;
+}
+
+void PrepareSC(int chipNo) {
+  int first = chipNo == 1 ? 2 : 17;
+  for (int i = 0; i < 15; ++i) slowdata[i] = iniData[first + i];
+}
+
+int TransmitSC(SOCKET socket) {
+  con_printf(">>> TransmitSC slowdata:\n");
+  for (unsigned w : slowdata) con_printf("%u\n", w);
+  if (WriteData(socket, reg(0x01, 0xF0)) != 0) return -1;
+  if (WriteData(socket, reg(0x0A, slowdata[0])) != 0) return -1;
+  for (int i = 1; i < 15; ++i) {
+    for (int b = 0; b < 4; ++b) {
+      if (WriteData(socket, reg(0x0A, byte_of(slowdata[i], b))) != 0) return -1;
+      byte_pause();
+    }
+  }
+  for (unsigned v : {0xF2u, 0xF0u, 0xF1u, 0xF0u})
+    if (WriteData(socket, reg(0x01, v)) != 0) return -1;
+  return 0;
+}
+
+void PrepareReadSC(int chipNo) { ReadSCdata[0] = iniData[chipNo == 1 ? 32 : 33]; }
+
+int TransmitReadSC(SOCKET socket) {
+  con_printf(">>> TransmitReadSC ReadSCdata:\n");
+  con_printf("%u\n", ReadSCdata[0]);
+  for (int b = 0; b < 4; ++b) {
+    if (WriteData(socket, reg(0x0C, byte_of(ReadSCdata[0], b))) != 0) return -1;
+    byte_pause();
+  }
+  for (unsigned v : {0xF2u, 0xF0u})
+    if (WriteData(socket, reg(0x01, v)) != 0) return -1;
+  return 0;
+}
+
+int PreparePSC(int CurrentCh, int CurrentProbeType) {
+  if (CurrentCh < 0 || CurrentCh > 31) {
+    con_printf("PreparePSC: channel %d outside 0..31 of a chip; probe not prepared\n", CurrentCh);
+    return -1;
+  }
+  for (auto& w : Probedata) w = 0;
+  int signal;
+  switch (CurrentProbeType) {
+    case 1: signal = pa_hg; break;
+    case 2: signal = pa_lg; break;
+    case 3: signal = ssh_hg; break;
+    case 4: signal = ssh_lg; break;
+    case 8: ProbeBuffer = 0; return 0;
+    default: signal = fs; break;
+  }
+  ProbeBuffer = 1u << (31 - CurrentCh);
+  // Squaring a one-hot word doubles its bit position: two bits per channel.
+  unsigned upper = ProbeBuffer * ProbeBuffer;
+  unsigned lower = (ProbeBuffer >> 16) * (ProbeBuffer >> 16);
+  if (signal == ssh_hg || signal == pa_hg) {
+    upper <<= 1;
+    lower <<= 1;
+  }
+  switch (signal) {
+    case fs: Probedata[fs_all] = ProbeBuffer; break;
+    case ssh_hg:
+    case ssh_lg:
+      if (CurrentCh > 15) Probedata[ssh_16] = upper;
+      else Probedata[ssh_0] = lower;
+      break;
+    default:
+      if (CurrentCh > 15) Probedata[pa_16] = upper;
+      else Probedata[pa_0] = lower;
+      break;
+  }
+  auto bits = [](unsigned w) {
+    std::string s;
+    for (int b = 0; b < 32; ++b) s += (w >> b) & 1 ? '!' : '.';
+    return s;
+  };
+  con_printf("%s\n", bits(Probedata[0]).c_str());
+  con_printf("%s%s\n", bits(Probedata[1]).c_str(), bits(Probedata[2]).c_str());
+  con_printf("%s%s\n", bits(Probedata[3]).c_str(), bits(Probedata[4]).c_str());
+  return 0;
+}
+
+int TransmitProbe(SOCKET socket) {
+  if (WriteData(socket, reg(0x01, 0xD0)) != 0) return -1;
+  for (unsigned w : Probedata)
+    for (int b = 0; b < 4; ++b)
+      if (WriteData(socket, reg(0x0A, byte_of(w, b))) != 0) return -1;
+  for (unsigned v : {0xD2u, 0xD0u})
+    if (WriteData(socket, reg(0x01, v)) != 0) return -1;
+  return 0;
+}
+
+int easiroc_Init(const char* SiTCP_MASTER_IP, unsigned int daq_mode) {
+  if (easiroc_Connect(SiTCP_MASTER_IP) != 0) return -1;
+  SOCKET s = sock.load();
+  PrepareFPGA();
+  DebugFPGA(s);
+  con_printf("\nASIS Initialize : Done\n\n");
+  WriteData(s, kSelectChip1);
+  PrepareSC(1);
+  TransmitSC(s);
+  con_printf("\nSlow Control chip1 : Done\n\n");
+  PrepareReadSC(1);
+  TransmitReadSC(s);
+  con_printf("\nRead Slow Control chip1 : Done\n\n");
+  WriteData(s, kSelectChip2);
+  PrepareSC(2);
+  TransmitSC(s);
+  con_printf("\nSlow Control chip2 : Done\n\n");
+  PrepareReadSC(2);
+  TransmitReadSC(s);
+  con_printf("\nRead Slow Control chip2: Done\n\n");
+  WriteData(s, kSelectEnd);
+  if (WriteData(s, 0x1F0000 + (daq_mode << 8)) == -1) return -1;
+  con_printf("\n#D : DAQ mode is %d \n", daq_mode);
+  return 0;
+}
+
+int easiroc_fTransmitSC(void) {
+  SOCKET s = sock.load();
+  if (WriteData(s, kSelectChip1) != 0) return -1;
+  PrepareSC(1);
+  if (TransmitSC(s) != 0) return -1;
+  con_printf("\nSlow Control chip1 : Done\n\n");
+  if (WriteData(s, kSelectChip2) != 0) return -1;
+  PrepareSC(2);
+  if (TransmitSC(s) != 0) return -1;
+  con_printf("\nSlow Control chip2 : Done\n\n");
+  if (WriteData(s, kSelectEnd) != 0) return -1;
+  return 0;
+}
+
+int easiroc_fTransmitReadSC(void) {
+  SOCKET s = sock.load();
+  if (WriteData(s, kSelectChip1) != 0) return -1;
+  PrepareReadSC(1);
+  if (TransmitReadSC(s) != 0) return -1;
+  con_printf("\nRead Slow Control chip1 : Done\n\n");
+  if (WriteData(s, kSelectChip2) != 0) return -1;
+  PrepareReadSC(2);
+  if (TransmitReadSC(s) != 0) return -1;
+  con_printf("\nRead Slow Control chip2 : Done\n\n");
+  if (WriteData(s, kSelectEnd) != 0) return -1;
+  return 0;
+}
+
+int easiroc_fAsicInitialize(void) {
+  PrepareFPGA();
+  DebugFPGA(sock.load());
+  con_printf("\nASIS Initialize : Done\n\n");
+  return 0;
+}
+
+int easiroc_fTransmitProbe(int CurrentCh, int CurrentProbe) {
+  if (CurrentCh < 0 || CurrentCh > 63) {
+    con_printf("easiroc_fTransmitProbe: probe channel %d outside 0..63; nothing sent\n", CurrentCh);
+    return -1;
+  }
+  SOCKET s = sock.load();
+  if (CurrentCh < 32) {
+    if (WriteData(s, kSelectChip1) != 0) return -1;
+  } else {
+    if (WriteData(s, kSelectChip2) != 0) return -1;
+    CurrentCh -= 32;
+  }
+  PreparePSC(CurrentCh, CurrentProbe);
+  if (TransmitProbe(s) != 0) {
+    con_printf("\neasiroc_fTransmitProbe: TransmitProbe ERROR !!!!!!!!!!!!!!!!!!!\n\n");
+    return -1;
+  }
+  return 0;
+}

@@ -1,0 +1,31 @@
+// EASIROC board commands of the main panel.
+#pragma once
+
+#include <string>
+
+// Where the board is: the station's settings (command line, --simulate) fill
+// this before the first connect.
+struct BoardSettings {
+  std::string address;  // dotted quad; empty = the board's default address
+  int tcpPort = 24;
+};
+BoardSettings& board_settings();
+// The board's factory address on the detector network.
+extern const char* const BOARD_DEFAULT_ADDRESS;
+
+// The handlers board_install_handlers() installs, one per control.
+void board_on_connect(int control);
+void board_on_close(int control);
+void board_on_load_ini(int control);
+void board_on_sc(int control);
+void board_on_read_sc(int control);
+void board_on_asic_init(int control);
+void board_on_probe(int control);
+void board_on_daq(int control);
+void board_on_single_start(int control);
+void board_on_single_event(int control);
+void board_on_single_stop(int control);
+
+// Asks a running continuous read-out to stop (any thread): it stops the
+// board, drains it and closes a complete file.
+void board_request_stop();

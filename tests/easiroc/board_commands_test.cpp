@@ -1,0 +1,132 @@
+// The panel's board commands, run through their handlers against the emulator.
+#include <map>
+
+#include "board.h"
+#include "dispatch.h"
+#include "easiroc_fixture.h"
+#include "mdq_ui.h"
+
+using namespace easiroc_test;
+
+namespace {
+std::map<int, ControlHandler> g_handlers;
+}
+
+// The session's dispatch table, reduced to what these handlers need.
+void session_set_handler(int control, ControlHandler handler) { g_handlers[control] = handler; }
+
+class BoardCommands : public BoardTest {
+ protected:
+  void SetUp() override {
+    BoardTest::SetUp();
+    p1h = 1;
+    g_handlers.clear();
+    board_install_handlers();
+    board_settings().address = "127.0.0.1";
+    board_settings().tcpPort = board_->port();
+  }
+  void press(int control) {
+    auto it = g_handlers.find(control);
+    ASSERT_NE(it, g_handlers.end()) << "no handler for control " << control;
+    it->second(control);
+  }
+};
+
+TEST_F(BoardCommands, ElevenHandlersInstalled) {
+  for (int c : {P1_ER_CONNECT, P1_ER_CLOSE, P1_ER_LOAD_INI, P1_ER_SC, P1_ER_READ_SC,
+                P1_ER_ASIC_INIT, P1_ER_PROBE, P1_ER_DAQ, P1_ER_SINGLE_START, P1_ER_SINGLE_EVENT,
+                P1_ER_SINGLE_STOP})
+    EXPECT_TRUE(g_handlers.count(c)) << c;
+  EXPECT_EQ(g_handlers.size(), 11u);
+}
+
+TEST_F(BoardCommands, SingleEventWithoutBoard) {
+  mdq::platform::ConsoleCapture cap;
+  press(P1_ER_SINGLE_EVENT);
+  EXPECT_EQ(cap.text(),
+            "Fatal ADC ERROR : HEADER\nHeader1 : 0x1 | Header2 : 0x1 | Header3 : 0x1\n"
+            "esrcADCreturn = -2\n\n");
+}
+
+TEST_F(BoardCommands, LoadIniCancelledAndChosen) {
+  iniData[0] = 55;
+  mdq::platform::ConsoleCapture cap;
+  QueueFileSelection("");
+  press(P1_ER_LOAD_INI);
+  EXPECT_EQ(cap.text(), "");
+  EXPECT_EQ(iniData[0], 55u);
+
+  std::string bad = path("bad.ini");
+  std::ofstream(bad) << "1 2 three\n";
+  QueueFileSelection(bad);
+  press(P1_ER_LOAD_INI);
+  EXPECT_NE(cap.text().find("Loading ini file " + bad + "\n"), std::string::npos);
+  EXPECT_NE(cap.text().find("Error loading Ini file " + bad + "!!!\n"), std::string::npos);
+  EXPECT_EQ(iniData[0], 55u);
+}
+
+TEST_F(BoardCommands, ConnectProbeAndSingleEvents) {
+  // Connect loads the default file relative to the working directory.
+  auto cwd = std::filesystem::current_path();
+  std::filesystem::create_directories(dir_ / "EASIROCini");
+  std::filesystem::copy_file(std::string(MDQ_SOURCE_DIR) + "/EASIROCini/EASIROC.ini",
+                             dir_ / "EASIROCini" / "EASIROC.ini");
+  std::filesystem::current_path(dir_);
+  mdq::platform::ConsoleCapture cap;
+  press(P1_ER_CONNECT);
+  std::filesystem::current_path(cwd);
+  EXPECT_NE(cap.text().find("#D : DAQ mode is 3"), std::string::npos) << cap.text();
+  EXPECT_EQ(board_->record().slowControl[0].front(), 192);
+
+  board_->clearRecord();
+  SetCtrlVal(p1h, P1_ER_PROBE_CH, 40);
+  SetCtrlVal(p1h, P1_ER_PROBE_TYPE, 5);
+  cap.clear();
+  press(P1_ER_PROBE);
+  EXPECT_NE(cap.text().find("transmitProbeCh = 40 | transmitProbeType = 5\n"), std::string::npos);
+  EXPECT_NE(cap.text().find("\nTransmit Probe SUCESS\n"), std::string::npos);
+  auto rec = board_->record();
+  EXPECT_EQ(rec.registers[0], 0x54);
+  std::vector<std::uint8_t> want(20, 0);
+  want[2] = 0x80;  // channel 8 of chip 2: bit 23 of the fast-shaper word
+  EXPECT_EQ(rec.probe[1], want);
+
+  SetCtrlVal(p1h, P1_ER_PROBE_CH, 64);
+  cap.clear();
+  press(P1_ER_PROBE);
+  EXPECT_EQ(cap.text().find("SUCESS"), std::string::npos);
+
+  press(P1_ER_SINGLE_START);
+  cap.clear();
+  press(P1_ER_SINGLE_EVENT);
+  auto w = mdq::sim::board_frame(numbered_record(1));
+  char line[64];
+  std::snprintf(line, sizeof line, "esrcADCreturn = 64\n[0] 0x%x [1] 0x%x ", w[3], w[4]);
+  EXPECT_EQ(cap.text().rfind(line, 0), 0u) << cap.text();
+  press(P1_ER_SINGLE_STOP);
+  EXPECT_FALSE(board_->streaming());
+  cap.clear();
+  press(P1_ER_CLOSE);
+  EXPECT_EQ(cap.text(), "easiroc_Close -> Done.\n");
+  EXPECT_FALSE(easiroc_Connected());
+}
+
+TEST_F(BoardCommands, DaqReadsIntoThePanelFileAndShowsProgress) {
+  ASSERT_EQ(easiroc_Connect("127.0.0.1"), 0);
+  std::string file = path("esrc.dat");
+  SetCtrlVal(p1h, P1_FILE, file.c_str());
+  SetCtrlVal(p1h, P1_NEV, 50);
+  SetCtrlVal(p1h, P1_EVENT, 0);
+  mdq::platform::ConsoleCapture cap;
+  press(P1_ER_DAQ);
+  EXPECT_NE(cap.text().find("\nEASIROC DAQ SUCESS\n"), std::string::npos);
+  std::vector<std::uint8_t> want;
+  for (int n = 1; n <= 50; ++n) {
+    auto f = frame_bytes(n);
+    want.insert(want.end(), f.begin(), f.end());
+  }
+  EXPECT_EQ(read_file(file), want);
+  int shown = 0;
+  GetCtrlVal(p1h, P1_EVENT, &shown);
+  EXPECT_EQ(shown, 50);
+}
