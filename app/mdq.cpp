@@ -9,6 +9,7 @@
 #include "qt_backend.h"
 #include "script.h"
 #include "station_setup.h"
+#include "wienvme_dll.h"
 
 int main(int argc, char** argv) {
   StationSettings& s = station_settings();
@@ -16,7 +17,11 @@ int main(int argc, char** argv) {
   cli.add_flag("--headless", s.headless, "run without a display (Qt offscreen platform)");
   cli.add_option("--script", s.script, "operator script to play through the panel");
   cli.add_flag("--simulate", s.simulate, "run against the simulated test stand");
-  cli.add_option("--driver", s.driverPath, "VME interface driver library");
+  cli.add_option("--sim-rate", s.simRateHz, "simulated stand: trigger rate in Hz (0 = unthrottled)")
+      ->check(CLI::NonNegativeNumber);
+  cli.add_option("--driver", s.driverPath,
+                 std::string("VME interface driver library (default ") +
+                     wienvme_default_driver_path() + ")");
   cli.add_option("--board-address", s.boardAddress, "EASIROC board IPv4 address");
   cli.add_option("--tcp-port", s.boardTcpPort, "EASIROC board TCP port");
   cli.add_option("--udp-port", s.boardUdpPort, "EASIROC board register-access (UDP) port");

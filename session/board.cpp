@@ -10,8 +10,7 @@
 #include "easiroc.h"
 #include "mdq_ui.h"
 #include "platform.h"
-
-const char* const BOARD_DEFAULT_ADDRESS = "192.168.10.16";
+#include "sitcp.h"
 
 BoardSettings& board_settings() {
   static BoardSettings s;
@@ -31,6 +30,11 @@ int esrcADCreturn = 0;
 // indicator, and a repaint now and then.
 void daq_progress(const EasirocProgress& p, void*) {
   SetCtrlVal(p1h, P1_EVENT, int(p.framesWritten));
+  char status[128];
+  std::snprintf(status, sizeof status, "%s%lld frames, %lld bytes",
+                p.finished ? "done: " : (p.draining ? "draining: " : ""), p.framesWritten,
+                p.bytesWritten);
+  SetCtrlVal(p1h, P1_ER_DAQ_STATUS, status);
   if (auto* b = mdq::platform::backend()) b->processEvents(0);
 }
 
@@ -38,11 +42,18 @@ void daq_progress(const EasirocProgress& p, void*) {
 
 void board_request_stop() { ForceStop = 1; }
 
+namespace {
+int cb_er_daq_stop(int, int, int, void*, int, int) {
+  board_request_stop();
+  return 0;
+}
+}  // namespace
+
 void board_on_connect(int) {
   easiroc_LoadIni(EASIROC_DEFAULT_INI);
   const BoardSettings& s = board_settings();
   easiroc_settings().tcpPort = s.tcpPort;
-  const char* address = s.address.empty() ? BOARD_DEFAULT_ADDRESS : s.address.c_str();
+  const char* address = s.address.empty() ? sitcp_default_board_address() : s.address.c_str();
   easiroc_Init(address, 3);
 }
 
@@ -96,6 +107,7 @@ void board_on_single_event(int) {
 void board_on_single_stop(int) { easiroc_singleADCstop(); }
 
 void board_install_handlers() {
+  RegisterCtrlCallback("P1_ER_DAQ_STOP", cb_er_daq_stop);
   session_set_handler(P1_ER_CONNECT, board_on_connect);
   session_set_handler(P1_ER_CLOSE, board_on_close);
   session_set_handler(P1_ER_LOAD_INI, board_on_load_ini);

@@ -6,12 +6,10 @@
 // Where the board is: the station's settings (command line, --simulate) fill
 // this before the first connect.
 struct BoardSettings {
-  std::string address;  // dotted quad; empty = the board's default address
+  std::string address;  // dotted quad; empty = sitcp_default_board_address()
   int tcpPort = 24;
 };
 BoardSettings& board_settings();
-// The board's factory address on the detector network.
-extern const char* const BOARD_DEFAULT_ADDRESS;
 
 // The handlers board_install_handlers() installs, one per control.
 void board_on_connect(int control);

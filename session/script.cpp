@@ -158,6 +158,10 @@ bool ScriptRunner::step(const std::string& line, int lineNo) {
   if (cmd == "press") {
     const CtrlInfo* c = control_of(rest);
     if (!c) return false;
+    if (c->kind == CtrlKind::Immediate) {
+      if (CtrlCallbackPtr fn = FindCtrlCallback(c->name)) fn(p1h, c->id, 0, nullptr, 0, 0);
+      return true;
+    }
     wait_handled(PostControlEvent(p1h, c->id), c->name);
     return true;
   }

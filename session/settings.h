@@ -10,6 +10,8 @@ struct StationSettings {
   std::string driverPath;
   // Run against the simulated test stand (simulated crate + board emulator).
   bool simulate = false;
+  // Trigger rate of the simulated stand while the veto is released, Hz.
+  double simRateHz = 300;
   // EASIROC board; empty address = the board's default address.
   std::string boardAddress;
   int boardTcpPort = 24;

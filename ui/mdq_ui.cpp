@@ -39,6 +39,7 @@ constexpr std::array kControls = {
     C(P1_TDC_WINDOW_OFFSET, Int), C(P1_TDC_EXTRA_MARGIN, Int),
     C(P1_TDC_EDGE, Int),          C(P1_ER_PROBE_CH, Int),
     C(P1_ER_PROBE_TYPE, Int),     C(P1_ER_HV, Double),
+    C(P1_ER_DAQ_STOP, Immediate), C(P1_ER_DAQ_STATUS, Text),
 };
 #undef C
 static_assert(kControls.size() == P1_CONTROL_COUNT - 1, "every control id has a table entry");

@@ -73,12 +73,16 @@ enum MdqControl : int {
   P1_ER_PROBE_CH,
   P1_ER_PROBE_TYPE,
   P1_ER_HV,
+  P1_ER_DAQ_STOP,
+  P1_ER_DAQ_STATUS,
   P1_CONTROL_COUNT  // one past the last id
 };
 
 // How a control behaves: whether it produces events and what value it holds.
 enum class CtrlKind {
   Command,  // button: produces an event, holds no value
+  Immediate,  // button whose callback (registered under the control's name)
+              // runs at once, even while a handler is busy
   Toggle,   // switch that produces an event when flipped; int value 0/1
   Ring,     // selector that produces an event when changed; int value (index)
   Switch,   // int 0/1, no event

@@ -107,6 +107,14 @@ void QtBackend::bindControls() {
         if (auto* b = qobject_cast<QAbstractButton*>(w))
           connect(b, &QAbstractButton::clicked, this, [id] { PostControlEvent(p1h, id); });
         break;
+      case CtrlKind::Immediate:
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+          std::string name = c.name;
+          connect(b, &QAbstractButton::clicked, this, [name, id] {
+            if (CtrlCallbackPtr fn = FindCtrlCallback(name.c_str())) fn(p1h, id, 0, nullptr, 0, 0);
+          });
+        }
+        break;
       case CtrlKind::Toggle:
       case CtrlKind::Switch:
         if (auto* b = qobject_cast<QAbstractButton*>(w)) {

@@ -22,7 +22,7 @@ StationResult run_station(const std::string& script, const std::string& extraArg
   std::ofstream(sfile) << script;
   // `timeout` guards the test run itself: a hung station fails, never blocks CI.
   std::string cmd = "QT_QPA_PLATFORM=offscreen timeout -k 5 " + std::to_string(timeoutSeconds) +
-                    " '" MDQ_STATION "' --headless --script '" + sfile.string() + "' " + extraArgs +
+                    " '" MDQ_STATION "' --headless --simulate --script '" + sfile.string() + "' " + extraArgs +
                     " 2>&1";
   StationResult r;
   FILE* p = popen(cmd.c_str(), "r");
