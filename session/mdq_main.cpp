@@ -104,6 +104,8 @@ int WinMain(const StationSettings& settings) {
   do {
     GetUserEvent(1, &pID, &rID);
     session_dispatch(rID);
+    if (rID == P1_QUIT && daq_on.load() != 0)
+      con_printf("A run is active: switch RUN off before quitting.\n");
   } while (rID != P1_QUIT || daq_on.load() != 0);
 
   CmtDiscardThreadPool(poolHandle);

@@ -165,6 +165,12 @@ bool ScriptRunner::step(const std::string& line, int lineNo) {
     wait_handled(PostControlEvent(p1h, c->id), c->name);
     return true;
   }
+  if (cmd == "post") {
+    const CtrlInfo* c = control_of(rest);
+    if (!c) return false;
+    PostControlEvent(p1h, c->id);
+    return true;
+  }
   if (cmd == "file") {
     QueueFileSelection(rest);
     return true;

@@ -5,6 +5,7 @@
 #include "trigger_source.h"
 
 #include <algorithm>
+#include <cmath>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -149,14 +150,20 @@ class SharedSource final : public TriggerSource {
       }
     }
 
-    // ADC: pedestal of 100..200 per channel, a signal most of the time,
-    // the low-gain range about a tenth of the high-gain one.
+    // ADC: a photo-sensor's charge spectrum. Pedestal of 100..200 per
+    // channel; most triggers give a Poisson number of photoelectrons whose
+    // single-p.e. peaks are resolved in the high-gain range (about 60 counts
+    // each) and merge in the low-gain range (a tenth of that).
+    std::poisson_distribution<int> npe(4.0);
     for (unsigned ch = 0; ch < 64; ++ch) {
       const double pedHigh = 100.0 + (ch * 37 % 100);
       const double pedLow = 100.0 + (ch * 53 % 100);
-      const double gain = 1.0 + 0.15 * ((ch * 29 % 11) / 10.0 - 0.5);
+      const double gain = 60.0 * (1.0 + 0.15 * ((ch * 29 % 11) / 10.0 - 0.5));
       double signal = 0;
-      if (u(rng_) < 0.7) signal = std::max(0.0, gain * (900.0 + 150.0 * g(rng_)));
+      if (u(rng_) < 0.7) {
+        const int n = npe(rng_);
+        signal = std::max(0.0, gain * n + 6.0 * std::sqrt(double(n)) * g(rng_));
+      }
       const double high = pedHigh + 3.0 * g(rng_) + signal;
       const double low = pedLow + 2.0 * g(rng_) + signal / 10.0;
       r.adc[ch][0] = static_cast<std::uint16_t>(std::clamp(high, 0.0, 4095.0));

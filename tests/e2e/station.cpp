@@ -21,7 +21,8 @@ StationResult run_station(const std::string& script, const std::string& extraArg
                    ("mdq_script_" + std::to_string(::getpid()) + "_" + std::to_string(n++) + ".txt");
   std::ofstream(sfile) << script;
   // `timeout` guards the test run itself: a hung station fails, never blocks CI.
-  std::string cmd = "QT_QPA_PLATFORM=offscreen timeout -k 5 " + std::to_string(timeoutSeconds) +
+  // From the project root, where the board's configuration file lives.
+  std::string cmd = "cd '" MDQ_SOURCE_DIR "' && QT_QPA_PLATFORM=offscreen timeout -k 5 " + std::to_string(timeoutSeconds) +
                     " '" MDQ_STATION "' --headless --simulate --script '" + sfile.string() + "' " + extraArgs +
                     " 2>&1";
   StationResult r;

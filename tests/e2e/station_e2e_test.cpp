@@ -89,3 +89,118 @@ TEST(Station, BrokenPanelDescriptionIsRefusedClearly) {
   EXPECT_NE(missing.exitCode, 0);
   EXPECT_TRUE(has(missing.output, "Cannot open the panel description")) << missing.output;
 }
+
+namespace {
+std::size_t count_records(const RunFileScan& s, std::uint32_t id) {
+  std::size_t n = 0;
+  for (const auto& r : s.records) n += r.id == id;
+  return n;
+}
+const std::string kConnect =
+    "press P1_ER_CONNECT\n";
+}  // namespace
+
+TEST(Station, ScanRunOnTheSimulatedStand) {
+  TempDir d;
+  std::string base = d / "scan";
+  std::string script =
+      "press P1_ER_UDP_OPEN\nset P1_ER_HV 50\npress P1_ER_HV_CONTROL\npress P1_ER_HV_READ\n"
+      "press P1_ER_UDP_CLOSE\n" + kConnect +
+      "set P1_NX 3\nset P1_NY 2\nset P1_X0 -5\nset P1_DX 5\nset P1_Y0 100\nset P1_DY -20\n"
+      "set P1_NEV 100\nset P1_SAVE 1\nset P1_FILE " + base + "\n"
+      "set P1_RUN 1\n"
+      "press P1_QUIT\n"  // refused: the run is active
+      "wait-run 120\n"
+      "expect P1_RUN 0\nexpect P1_EVENT 101\nexpect P1_IX 2\nexpect P1_IY 1\n"
+      "quit\n";
+  StationResult res = run_station(script, "--sim-rate 3000");
+  ASSERT_EQ(res.exitCode, 0) << res.output;
+  EXPECT_TRUE(has(res.output, "Bias voltage : 50.0")) << res.output;
+  EXPECT_TRUE(has(res.output, "SiTCP Master :: Connection Done")) << res.output;
+  EXPECT_TRUE(has(res.output, "A run is active: switch RUN off before quitting.")) << res.output;
+  EXPECT_TRUE(has(res.output, "Run ended: 6 position(s), 600 event(s) saved.")) << res.output;
+  EXPECT_TRUE(has(res.output, "run file: " + base + "_file01.dat\n")) << res.output;
+
+  RunFileScan s = scan_run_file(base + "_file01.dat");
+  ASSERT_TRUE(s.error.empty()) << s.error;
+  EXPECT_TRUE(s.complete);
+  EXPECT_EQ(count_records(s, 1), 1u);
+  EXPECT_EQ(count_records(s, 3), 6u);
+  EXPECT_EQ(count_records(s, 4), 600u);
+  EXPECT_EQ(count_records(s, 2), 1u);
+  EXPECT_EQ(s.records.front().run.nev, 100u);
+  // Positions y-outer, x-inner with their set-points; events numbered 1..100.
+  int pos = 0;
+  std::uint32_t nextEvent = 0;
+  std::uint64_t adcSum = 0, tdcHits = 0;
+  for (const auto& r : s.records) {
+    if (r.id == 3) {
+      EXPECT_EQ(r.pos.ix, pos % 3);
+      EXPECT_EQ(r.pos.iy, pos / 3);
+      EXPECT_EQ(r.pos.xset, -5 + 5 * (pos % 3));
+      EXPECT_EQ(r.pos.yset, 100 - 20 * (pos / 3));
+      ++pos;
+      nextEvent = 1;
+    } else if (r.id == 4) {
+      EXPECT_EQ(r.evt.nev, nextEvent++);
+      for (int i = 0; i < 32; ++i) {
+        adcSum += r.evt.data[32 + i];
+        tdcHits += r.evt.data[i] != 0;
+      }
+    }
+  }
+  // Every event carries the board's ADC values (pedestals at least) and
+  // TDC hits on most channels.
+  EXPECT_GT(adcSum, 600u * 32u * 80u);
+  EXPECT_GT(tdcHits, 600u * 32u / 2);
+}
+
+TEST(Station, StoppedRunClosesItsFileAndAStalledStartIsRefused) {
+  TempDir d;
+  std::string base = d / "stopped";
+  std::string script = kConnect +
+      "set P1_NX 2\nset P1_NY 2\nset P1_NEV 1000000\nset P1_SAVE 1\nset P1_FILE " + base + "\n"
+      "set P1_RUN 1\nwait 1.5\nexpect P1_RUN 1\nset P1_RUN 0\nexpect P1_RUN 0\n"
+      // An impossible file name: the run refuses to start rather than run unsaved.
+      "set P1_FILE " + d / "no/such/dir/run" + "\nset P1_RUN 1\nwait-run 30\nexpect P1_RUN 0\n"
+      "quit\n";
+  StationResult res = run_station(script);
+  ASSERT_EQ(res.exitCode, 0) << res.output;
+  EXPECT_TRUE(has(res.output, "Run not started")) << res.output;
+  RunFileScan s = scan_run_file(base + "_file01.dat");
+  ASSERT_TRUE(s.error.empty()) << s.error;
+  EXPECT_TRUE(s.complete);
+  EXPECT_EQ(count_records(s, 3), 1u);
+  EXPECT_GT(count_records(s, 4), 10u);
+}
+
+TEST(Station, ContinuousReadoutStopsOnRequestWithACompleteFile) {
+  TempDir d;
+  std::string file = d / "esrc.dat";
+  std::string script = kConnect +
+      "set P1_FILE " + file + "\nset P1_NEV 100000000\n"
+      "post P1_ER_DAQ\nwait 2\npress P1_ER_DAQ_STOP\n"
+      "press P1_REFRESH\n"  // handled only once the read-out has returned
+      "quit\n";
+  StationResult res = run_station(script, "", 120);
+  ASSERT_EQ(res.exitCode, 0) << res.output;
+  EXPECT_TRUE(has(res.output, "EASIROC DAQ SUCESS")) << res.output;
+  std::ifstream in(file, std::ios::binary);
+  std::vector<unsigned char> bytes((std::istreambuf_iterator<char>(in)), {});
+  // Whole frames only: magic, count, event number, 64 data words each.
+  constexpr std::size_t kFrame = 12 + 64 * 4;
+  ASSERT_GT(bytes.size(), 10 * kFrame);
+  ASSERT_EQ(bytes.size() % kFrame, 0u);
+  for (std::size_t off = 0; off < bytes.size(); off += kFrame) {
+    std::uint32_t magic = bytes[off] | bytes[off + 1] << 8 | bytes[off + 2] << 16 |
+                          std::uint32_t(bytes[off + 3]) << 24;
+    ASSERT_EQ(magic, 0xFFFFEA0Cu) << "frame at byte " << off;
+  }
+}
+
+TEST(Station, MissingDriverStillBringsUpThePanel) {
+  StationResult res = run_station("press P1_PIO_VETO_ON\nquit\n", "--driver /nonexistent/libnone.so");
+  EXPECT_EQ(res.exitCode, 0) << res.output;
+  EXPECT_TRUE(has(res.output, "Failed to load the VME driver library")) << res.output;
+  EXPECT_TRUE(has(res.output, "PIO VETO ON")) << res.output;
+}
