@@ -89,6 +89,23 @@ bool tdc_readout(EventTable& ev, std::uint32_t nev, bool* fileWarned) {
   return ok;
 }
 
+// The rolling time-step deadline: a position ends at the first event past
+// it, and the next deadline is one period after that event.
+struct TimeStep {
+  std::uint32_t minutes = 0;
+  std::uint32_t end_time_s = 0;
+  bool due(const char* kind, int xset) {
+    if (minutes == 0) return false;
+    int hours = 0, mins = 0, secs = 0;
+    CVI_GetSystemTime(&hours, &mins, &secs);
+    const std::uint32_t cur_time_s = now_s();
+    if (cur_time_s < end_time_s) return false;
+    end_time_s = cur_time_s + 60u * minutes;
+    con_printf("STEP (%s):%2d-%2d-%2d @ %d\n", kind, hours, mins, secs, xset);
+    return true;
+  }
+};
+
 struct Settings {
   RUNREC runrec;
   std::uint32_t step_minutes = 0;
@@ -116,8 +133,9 @@ void read_settings(Settings& s) {
 void daq_set_clock(RunClock clock) { g_clock.store(clock); }
 
 void wait_loop(std::uint32_t iloop) {
-  for (volatile std::uint32_t i = 0; i < iloop; i = i + 1) {
-  }
+  // volatile: the count must really run, whatever the optimiser thinks.
+  volatile std::uint32_t i = 0;
+  while (i < iloop) i = i + 1u;
 }
 
 int daq_run(void*) {
@@ -136,6 +154,7 @@ int daq_run(void*) {
   CVI_GetSystemTime(&hours, &minutes, &seconds);
   std::uint32_t cur_time_s = now_s();
   std::uint32_t end_time_s = cur_time_s + 60u * s.step_minutes;
+  TimeStep step{s.step_minutes, end_time_s};
   con_printf("START:%2d-%2d-%2d (cur_time = %u s, end_time = %u s)\n", hours, minutes, seconds,
              cur_time_s, end_time_s);
 
@@ -220,15 +239,7 @@ int daq_run(void*) {
         if (daq_on.load() == 0) break;
 
         if (ntics.load() >= 2) {
-          if (s.step_minutes != 0) {
-            CVI_GetSystemTime(&hours, &minutes, &seconds);
-            cur_time_s = now_s();
-            if (cur_time_s >= end_time_s) {
-              end_time_s = cur_time_s + 60u * s.step_minutes;
-              con_printf("STEP (lam):%2d-%2d-%2d @ %d\n", hours, minutes, seconds, posrec.xset);
-              break;
-            }
-          }
+          if (step.due("lam", posrec.xset)) break;
         } else {
           for (int k = 0; k < 32; ++k) wait_loop(200);
           tdc_readout(ev, evtrec.nev, &fileWarned);
@@ -247,15 +258,7 @@ int daq_run(void*) {
             abort = true;
             break;
           }
-          if (s.step_minutes != 0) {
-            CVI_GetSystemTime(&hours, &minutes, &seconds);
-            cur_time_s = now_s();
-            if (cur_time_s >= end_time_s) {
-              end_time_s = cur_time_s + 60u * s.step_minutes;
-              con_printf("STEP (nev):%2d-%2d-%2d @ %d\n", hours, minutes, seconds, posrec.xset);
-              break;
-            }
-          }
+          if (step.due("nev", posrec.xset)) break;
         }
         before = evtrec.nev++;
       } while (before < runrec.nev);

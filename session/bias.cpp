@@ -47,23 +47,23 @@ void bias_on_hv_control(int) {
   sitcp_write_bias_dac(HVDAC);
 }
 
+namespace {
+// One monitor channel: its value, or a failure line instead of a figure
+// computed from a failed read.
+void read_back(int channel, const char* what, double (*convert)(int), const char* unit) {
+  int code = Senderread_madc(channel);
+  if (code < 0) {
+    con_printf("Bias %s : read-back failed\n", what);
+    return;
+  }
+  rd_data = convert(code);
+  con_printf("Bias %s : %.2lf%s\n", what, rd_data, unit);
+}
+}  // namespace
+
 void bias_on_hv_read(int) {
-  int code = Senderread_madc(MADC_CH_VOLTAGE);
-  if (code < 0) {
-    con_printf("Bias voltage : read-back failed\n");
-  } else {
-    rd_data = code;
-    rd_data = sitcp_madc_to_volts(code);
-    con_printf("Bias voltage : %.2lfV\n", rd_data);
-  }
-  code = Senderread_madc(MADC_CH_CURRENT);
-  if (code < 0) {
-    con_printf("Bias current : read-back failed\n");
-  } else {
-    rd_data = code;
-    rd_data = sitcp_madc_to_microamps(code);
-    con_printf("Bias current : %.2lfuA\n", rd_data);
-  }
+  read_back(MADC_CH_VOLTAGE, "voltage", sitcp_madc_to_volts, "V");
+  read_back(MADC_CH_CURRENT, "current", sitcp_madc_to_microamps, "uA");
 }
 
 void bias_install_handlers() {
