@@ -1,5 +1,8 @@
 #include "runfile.h"
 
+#include <sys/stat.h>
+#include <time.h>
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -126,6 +129,16 @@ std::string run_file_name(const std::string& base, int fcount) {
 
 // ---- writer ----------------------------------------------------------------
 
+namespace {
+// Coarse clock: a few nanoseconds, good enough for a period of seconds.
+long long monotonic_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
+  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+}  // namespace
+
+
 RunFileWriter::~RunFileWriter() {
   if (fp_) std::fclose(fp_);
 }
@@ -155,6 +168,8 @@ bool RunFileWriter::openNumbered(int n) {
   if (!fp_) return fail("open");
   fcount_ = n;
   pos_ = 0;
+  pending_ = false;
+  lastFlushMs_ = monotonic_ms();
   files_.push_back(name_);
   return true;
 }
@@ -177,11 +192,33 @@ bool RunFileWriter::put(const std::uint8_t* data, std::size_t n) {
     return fail("write");
   }
   pos_ += static_cast<std::int64_t>(n);
+  pending_ = true;
+  return flush_if_due();
+}
+
+bool RunFileWriter::flush() {
+  if (!fp_ || failed_) return false;
+  lastFlushMs_ = monotonic_ms();
+  pending_ = false;
+  errno = 0;
+  if (std::fflush(fp_) != 0) {
+    if (errno == 0) errno = EIO;
+    return fail("write");
+  }
   return true;
 }
 
+bool RunFileWriter::flush_if_due() {
+  if (!pending_ || !fp_) return !failed_;
+  if (monotonic_ms() - lastFlushMs_ < kFlushPeriodMs) return true;
+  return flush();
+}
+
 bool RunFileWriter::write(const RUNREC& r) { auto b = encode(r); return put(b.data(), b.size()); }
-bool RunFileWriter::write(const POSREC& r) { auto b = encode(r); return put(b.data(), b.size()); }
+bool RunFileWriter::write(const POSREC& r) {
+  auto b = encode(r);
+  return put(b.data(), b.size()) && flush();
+}
 bool RunFileWriter::write(const EVTREC& r) { auto b = encode(r); return put(b.data(), b.size()); }
 
 bool RunFileWriter::close(std::uint32_t endTime) {
@@ -296,4 +333,61 @@ std::optional<RUNREC> read_run_header(const std::string& path, std::string* why)
   if (r.id != RUNREC_ID)
     return say("first word is " + std::to_string(r.id) + ", not a run header (1)");
   return r;
+}
+
+// ---- repair ----------------------------------------------------------------
+
+RepairResult repair_run_file(const std::string& in, const std::string& out) {
+  RepairResult res;
+  struct stat si {}, so {};
+  if (::stat(in.c_str(), &si) != 0) {
+    res.error = "cannot read " + in + ": " + std::strerror(errno);
+    return res;
+  }
+  if (::stat(out.c_str(), &so) == 0 && so.st_dev == si.st_dev && so.st_ino == si.st_ino) {
+    res.error = "the repaired copy must not overwrite the original";
+    return res;
+  }
+  RunFileScan scan = scan_run_file(in);
+  if (scan.records.empty()) {
+    res.error = scan.error.empty() ? "no complete record in " + in : scan.error;
+    return res;
+  }
+  // Written beside the target and renamed: a failed repair leaves no
+  // half-written copy that could be taken for a good one.
+  const std::string tmp = out + ".part";
+  std::FILE* fp = std::fopen(tmp.c_str(), "wb");
+  if (!fp) {
+    res.error = "cannot create " + tmp + ": " + std::strerror(errno);
+    return res;
+  }
+  bool ok = true;
+  std::uint64_t kept = 0;
+  auto put = [&](const auto& bytes) {
+    ok = ok && std::fwrite(bytes.data(), 1, bytes.size(), fp) == bytes.size();
+    kept += bytes.size();
+  };
+  for (const RunFileRecord& r : scan.records) {
+    switch (r.id) {
+      case RUNREC_ID: put(encode(r.run)); break;
+      case POSREC_ID: put(encode(r.pos)); break;
+      case EVTREC_ID: put(encode(r.evt)); break;
+      case ENDREC_ID: put(encode(r.end)); break;
+    }
+  }
+  res.recordsKept = scan.records.size();
+  if (scan.records.back().id != ENDREC_ID) {
+    ENDREC e;
+    e.time = static_cast<std::uint32_t>(si.st_mtime);
+    put(encode(e));
+    res.endAdded = true;
+    kept -= kEndRecSize;
+  }
+  res.bytesDropped = scan.size > kept ? scan.size - kept : 0;
+  if (std::fclose(fp) != 0) ok = false;
+  if (!ok || std::rename(tmp.c_str(), out.c_str()) != 0) {
+    res.error = "writing " + out + " failed: " + std::strerror(errno);
+    std::remove(tmp.c_str());
+  }
+  return res;
 }

@@ -101,6 +101,15 @@ class RunFileWriter {
   // (strictly), ends this file and opens the next. Prints "\tOpened file %s\n".
   bool rollover_if_needed(std::uint32_t endTime);
 
+  // Hands buffered records to the kernel: a crash of the station then loses
+  // nothing already written. Done at every position record and, between
+  // them, once kFlushPeriodMs has passed since the last time.
+  bool flush();
+  // flush() when records are pending and the period has passed; cheap
+  // enough to call from a polling loop.
+  bool flush_if_due();
+  static constexpr long kFlushPeriodMs = 2000;
+
   bool is_open() const { return fp_ != nullptr; }
   bool failed() const { return failed_; }
   std::int64_t position() const { return pos_; }
@@ -120,6 +129,8 @@ class RunFileWriter {
   std::int64_t fmax_ = 0;
   std::int64_t pos_ = 0;
   bool failed_ = false;
+  bool pending_ = false;
+  long long lastFlushMs_ = 0;
   std::vector<std::string> files_;
 };
 
@@ -145,6 +156,18 @@ struct RunFileScan {
 // Parses a whole file. Never throws; a truncated or corrupt file yields the
 // records up to the fault and an error naming the byte offset.
 RunFileScan scan_run_file(const std::string& path);
+
+// Writes a repaired copy of a run file to `out`: every complete record up to
+// the first fault, then an end record when the copy does not already end
+// with one (time: the original's last modification). The original is only
+// read. Returns false with a reason when nothing usable could be written.
+struct RepairResult {
+  std::size_t recordsKept = 0;
+  std::uint64_t bytesDropped = 0;
+  bool endAdded = false;
+  std::string error;
+};
+RepairResult repair_run_file(const std::string& in, const std::string& out);
 
 // Reads only the run header, as the panel's viewer does. nullopt (with a
 // reason) when the file cannot be opened, is shorter than a run header or

@@ -239,3 +239,70 @@ TEST(RunFileReader, TruncatedAndCorruptFilesNameTheOffset) {
   EXPECT_NE(out.find("CORRUPT at byte offset 92"), std::string::npos);
   EXPECT_NE(out.find("INCOMPLETE"), std::string::npos);
 }
+
+TEST(RunFileWriter, PositionRecordsReachTheKernelAtOnce) {
+  TempDir d;
+  RunFileWriter w;
+  ASSERT_TRUE(w.open(d / "flush", 0));
+  RUNREC r;
+  ASSERT_TRUE(w.write(r));
+  for (int i = 0; i < 5; ++i) ASSERT_TRUE(w.write(EVTREC{}));
+  POSREC p;
+  p.ix = 7;
+  ASSERT_TRUE(w.write(p));
+  // Without a close: what a crash right now would leave on disk.
+  EXPECT_EQ(fs::file_size(d / "flush_file01.dat"), kRunRecSize + 5 * kEvtRecSize + kPosRecSize);
+  ASSERT_TRUE(w.write(EVTREC{}));
+  ASSERT_TRUE(w.flush());
+  EXPECT_EQ(fs::file_size(d / "flush_file01.dat"), static_cast<std::uintmax_t>(w.position()));
+  ASSERT_TRUE(w.close(1));
+}
+
+TEST(RunFileRepair, CopiesCompleteRecordsAndEndsThemWithoutTouchingTheOriginal) {
+  TempDir d;
+  RunFileWriter w;
+  ASSERT_TRUE(w.open(d / "cut", 0));
+  ASSERT_TRUE(w.write(RUNREC{}));
+  ASSERT_TRUE(w.write(POSREC{}));
+  for (std::uint32_t i = 1; i <= 10; ++i) {
+    EVTREC e;
+    e.nev = i;
+    e.data[3] = static_cast<std::uint16_t>(100 + i);
+    ASSERT_TRUE(w.write(e));
+  }
+  ASSERT_TRUE(w.close(5));
+  const std::string whole = d / "cut_file01.dat";
+  // A crash mid-record: the end record and half of the last event are gone.
+  const std::string cut = d / "crashed.dat";
+  fs::copy_file(whole, cut);
+  fs::resize_file(cut, kRunRecSize + kPosRecSize + 9 * kEvtRecSize + 70);
+  const auto before = slurp(cut);
+
+  RepairResult r = repair_run_file(cut, d / "fixed.dat");
+  ASSERT_TRUE(r.error.empty()) << r.error;
+  EXPECT_EQ(r.recordsKept, 11u);
+  EXPECT_EQ(r.bytesDropped, 70u);
+  EXPECT_TRUE(r.endAdded);
+  EXPECT_EQ(slurp(cut), before);
+  RunFileScan s = scan_run_file(d / "fixed.dat");
+  EXPECT_TRUE(s.complete);
+  EXPECT_TRUE(s.error.empty());
+  ASSERT_EQ(s.records.size(), 12u);
+  EXPECT_EQ(s.records[10].evt.nev, 9u);
+  EXPECT_EQ(s.records[10].evt.data[3], 109u);
+  // The kept records are the original's bytes.
+  auto fixed = slurp(d / "fixed.dat");
+  ASSERT_EQ(fixed.size(), before.size() - 70 + kEndRecSize);
+  EXPECT_TRUE(std::equal(fixed.begin(), fixed.end() - kEndRecSize, before.begin()));
+
+  // A complete file is copied as it is.
+  ASSERT_TRUE(repair_run_file(whole, d / "same.dat").error.empty());
+  EXPECT_EQ(slurp(d / "same.dat"), slurp(whole));
+
+  // Refusals: the original as target, a file with nothing usable.
+  EXPECT_FALSE(repair_run_file(cut, cut).error.empty());
+  EXPECT_EQ(slurp(cut), before);
+  std::ofstream(d / "junk.dat") << "garbage, not a run file, long enough to be read as one or two";
+  EXPECT_FALSE(repair_run_file(d / "junk.dat", d / "junk_fixed.dat").error.empty());
+  EXPECT_FALSE(fs::exists(d / "junk_fixed.dat"));
+}
