@@ -219,6 +219,18 @@ bool ScriptRunner::step(const std::string& line, int lineNo) {
     con_printf("%s\n", rest.c_str());
     return true;
   }
+  if (cmd == "memory") {
+    // Resident size of the station, for endurance checks.
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+      if (line.rfind("VmRSS:", 0) == 0) {
+        con_printf("memory: %s\n", trim(line.substr(6)).c_str());
+        return true;
+      }
+    con_printf("memory: unknown\n");
+    return true;
+  }
   con_printf("script line %d: unknown command \"%s\"\n", lineNo, cmd.c_str());
   return false;
 }

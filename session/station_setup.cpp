@@ -73,6 +73,9 @@ bool station_setup(const StationSettings& s) {
 }
 
 void station_teardown() {
+  if (station_settings().simulate)
+    con_printf("Simulated test stand: %llu trigger(s) generated\n",
+               static_cast<unsigned long long>(mdq::sim::shared_trigger_source().generated()));
   if (g_rbcp) g_rbcp->stop();
   if (g_board) g_board->stop();
   g_rbcp.reset();

@@ -125,7 +125,12 @@ class SharedSource final : public TriggerSource {
     TriggerRecord r;
     r.number = ++number_;
     ++generated_;
-    nextDue_ = Clock::now() + interval();
+    // Unthrottled behind a veto: one trigger per release, as a beam gated by
+    // the veto gives at most one before the station sets it again.
+    if (rate_ <= 0 && !freeRunning_)
+      nextDue_ = Clock::time_point::max();
+    else
+      nextDue_ = Clock::now() + interval();
     std::uniform_real_distribution<double> u(0.0, 1.0);
     std::normal_distribution<double> g(0.0, 1.0);
 

@@ -418,9 +418,15 @@ TEST_F(SimCrate, OneTdcEventAndOneAdcFrameOfTheSameTrigger) {
   EXPECT_EQ(w, 0xC0000000u);  // empty buffer: filler
 }
 
-TEST_F(SimCrate, EachPollAfterReleaseIsOneTrigger) {
+TEST_F(SimCrate, UnthrottledGivesOneTriggerPerVetoRelease) {
   PIO_write(0);
   for (int i = 0; i < 5; ++i) status();
+  EXPECT_EQ(sim::simcrate_state().eventsStored, 1);
+  for (int k = 1; k < 5; ++k) {
+    PIO_write(1);
+    PIO_write(0);
+    for (int i = 0; i < 3; ++i) status();
+  }
   auto st = sim::simcrate_state();
   EXPECT_EQ(st.eventCounter, 5u);
   EXPECT_EQ(st.eventsStored, 5);
@@ -485,7 +491,7 @@ TEST(TriggerSource, DistributionsArePlausibleAndSeeded) {
   src.setRate(0);
   src.setSeed(42);
   src.reset();
-  src.setVeto(false);
+  src.setFreeRunning(true);  // back to back, no veto cycles needed
   double high = 0, low = 0;
   std::uint16_t minHigh = 4095;
   std::vector<std::uint32_t> firstHits;
@@ -515,6 +521,7 @@ TEST(TriggerSource, DistributionsArePlausibleAndSeeded) {
   std::vector<std::uint32_t> hits;
   for (std::uint32_t k = 0; k < again->nhits; ++k) hits.push_back(again->hits[k].value);
   EXPECT_EQ(hits, firstHits);
+  src.setFreeRunning(false);
   src.setVeto(true);
   sim::simcrate_reset();
 }
