@@ -1,5 +1,6 @@
 #include "daq_run.h"
 
+#include <algorithm>
 #include <atomic>
 #include <climits>
 #include <cstdlib>
@@ -26,6 +27,26 @@ constexpr unsigned long kTdcOutputBuffer = 0x44440000;
 constexpr unsigned long kPioOutput = 0x81B842;
 
 std::atomic<RunClock> g_clock{nullptr};
+std::atomic<std::int64_t> g_minFreeBytes{kDefaultMinFreeBytes};
+std::atomic<int> g_maxBoardFailures{kDefaultMaxBoardFailures};
+std::atomic<FreeSpaceProbe> g_freeProbe{nullptr};
+
+std::int64_t free_space(const std::string& file) {
+  if (FreeSpaceProbe p = g_freeProbe.load()) return p(file);
+  return free_bytes_for(file);
+}
+
+// Free space where the run file goes; true when it is below the margin
+// (after a console line saying so).
+bool disk_too_full(const std::string& file, const char* when) {
+  const std::int64_t margin = g_minFreeBytes.load();
+  if (margin <= 0) return false;
+  const std::int64_t free = free_space(file);
+  if (free < 0 || free >= margin) return false;
+  con_printf("%s: only %.1f MB free for %s (the station keeps at least %.0f MB free).\n", when,
+             free / 1e6, file.c_str(), margin / 1e6);
+  return true;
+}
 
 std::uint32_t now_s() {
   if (RunClock c = g_clock.load()) return c();
@@ -106,6 +127,25 @@ struct TimeStep {
   }
 };
 
+// The run's line on the panel: state, progress and the interlocks' figures.
+struct RunStatus {
+  const char* state = "running";
+  unsigned positions = 0, totalPositions = 0;
+  unsigned long long saved = 0;
+  std::int64_t freeBytes = -1;
+  int boardFailures = 0;
+  void show() const {
+    char text[200];
+    int n = std::snprintf(text, sizeof text, "%s: position %u of %u, %llu event(s) saved", state,
+                          positions, totalPositions, saved);
+    if (freeBytes >= 0 && n > 0 && n < int(sizeof text))
+      n += std::snprintf(text + n, sizeof text - n, ", %.1f GB free", freeBytes / 1e9);
+    if (boardFailures > 0 && n > 0 && n < int(sizeof text))
+      std::snprintf(text + n, sizeof text - n, ", %d board read failure(s)", boardFailures);
+    SetCtrlVal(p1h, P1_RUN_STATUS, text);
+  }
+};
+
 struct Settings {
   RUNREC runrec;
   std::uint32_t step_minutes = 0;
@@ -131,6 +171,9 @@ void read_settings(Settings& s) {
 }  // namespace
 
 void daq_set_clock(RunClock clock) { g_clock.store(clock); }
+void daq_set_min_free_bytes(std::int64_t bytes) { g_minFreeBytes.store(bytes); }
+void daq_set_max_board_failures(int n) { g_maxBoardFailures.store(n); }
+void daq_set_free_space_probe(FreeSpaceProbe probe) { g_freeProbe.store(probe); }
 
 void wait_loop(std::uint32_t iloop) {
   // volatile: the count must really run, whatever the optimiser thinks.
@@ -148,7 +191,10 @@ int daq_run(void*) {
   bool fileWarned = false;
   unsigned positions = 0;
   unsigned long long saved = 0;
+  RunStatus shown;
   read_settings(s);
+  shown.totalPositions = static_cast<unsigned>(std::max(0, runrec.nx)) *
+                         static_cast<unsigned>(std::max(0, runrec.ny));
 
   int hours = 0, minutes = 0, seconds = 0;
   CVI_GetSystemTime(&hours, &minutes, &seconds);
@@ -172,22 +218,34 @@ int daq_run(void*) {
     GetCtrlVal(p1h, P1_FRAC, &s.rule.frac);
   }
 
+  // Veto first: triggers taken while idle (the veto is off after an operator
+  // stop) must not pair a board event of before the run with a TDC event of
+  // the run. The TDC is cleared below; the board's frames are dropped here.
+  pio_write(1);
   unsigned short zero = 0;
   WIENVME_write16(hHandle24, 1, kTdcSoftClear, &zero);
   Delay(0.01);
   easiroc_singleADCstart();
+  if (int stale = easiroc_discard_pending(50))
+    con_printf("Run start: %d board event(s) from before the run discarded.\n", stale);
 
   // Saving was asked for but nothing can be kept: no run rather than a run
   // whose data silently goes nowhere.
   bool abort = false;
+  bool refused = false;      // the disk margin: nothing was opened
+  bool interlocked = false;  // ended by an interlock, said when it tripped
+  int boardFailures = 0, boardFailuresInRow = 0;
   if (s.dsave) {
-    if (!writer.open(s.base, s.fmax)) {
+    if (disk_too_full(run_file_name(s.base, 1), "Run not started")) {
+      abort = true;
+      refused = true;
+    } else if (shown.freeBytes = free_space(run_file_name(s.base, 1)); !writer.open(s.base, s.fmax)) {
       abort = true;
     } else {
       runrec.time = now_s();
       abort = !writer.write(runrec);
     }
-    if (abort) con_printf("Run not started: the run file could not be written.\n");
+    if (abort && !refused) con_printf("Run not started: the run file could not be written.\n");
   }
   if (s.rule.supr0) {
     double fracg = 0;
@@ -212,6 +270,9 @@ int daq_run(void*) {
       }
       spectra_clear();
       ++positions;
+      shown.positions = positions;
+      shown.saved = saved;
+      shown.show();
 
       evtrec.nev = 1;
       std::uint32_t before;
@@ -224,6 +285,7 @@ int daq_run(void*) {
         pio_write(0);
         ntics.store(0);
         int tdc_lam = 0;
+        unsigned polls = 0;
         do {
           unsigned short status = 0;
           if (WIENVME_read16(hHandle24, 1, kTdcStatus, &status) != 0) {
@@ -233,6 +295,11 @@ int daq_run(void*) {
             break;
           }
           tdc_lam = status & 1;
+          // A long wait for beam must not hold written events in memory.
+          if (tdc_lam == 0 && s.dsave && (++polls & 0xFFF) == 0 && !writer.flush_if_due()) {
+            abort = true;
+            daq_on.store(0);
+          }
         } while (tdc_lam == 0 && daq_on.load() != 0);
         pio_write(1);
         wait_loop(2000);
@@ -245,6 +312,24 @@ int daq_run(void*) {
           tdc_readout(ev, evtrec.nev, &fileWarned);
           int ndat = easiroc_singleADCevent(esrcdata);
           esrc_classify(esrcdata, ndat, ev);
+          if (ndat < 0) {
+            ++boardFailures;
+            shown.boardFailures = boardFailures;
+            shown.saved = saved;
+            shown.show();
+            con_printf("Board event read failed at event %u (%d in a row, %d in this run).\n",
+                       evtrec.nev, ++boardFailuresInRow, boardFailures);
+            const int limit = g_maxBoardFailures.load();
+            if (limit > 0 && boardFailuresInRow >= limit) {
+              con_printf("Run stopped: the board gave no event %d times in a row -- check the board "
+                         "(Connect + init) before the next run.\n",
+                         boardFailuresInRow);
+              interlocked = true;
+              daq_on.store(0);
+            }
+          } else {
+            boardFailuresInRow = 0;
+          }
           if (save_decision(s.rule, ev, nullptr)) {
             pack_evtrec(ev, evtrec);
             if (!writer.write(evtrec)) {
@@ -254,9 +339,18 @@ int daq_run(void*) {
             ++saved;
           }
           SetCtrlVal(p1h, P1_EVENT, evtrec.nev);
-          if (s.dsave && evtrec.nev % 1000 == 0 && !writer.rollover_if_needed(now_s())) {
-            abort = true;
-            break;
+          if (s.dsave && evtrec.nev % 1000 == 0) {
+            if (!writer.rollover_if_needed(now_s())) {
+              abort = true;
+              break;
+            }
+            shown.freeBytes = free_space(writer.current_name());
+            shown.saved = saved;
+            shown.show();
+            if (disk_too_full(writer.current_name(), "Run stopped")) {
+              interlocked = true;
+              daq_on.store(0);
+            }
           }
           if (step.due("nev", posrec.xset)) break;
         }
@@ -267,12 +361,17 @@ int daq_run(void*) {
     if (daq_on.load() == 0) break;
   }
 
-  if (abort) {
+  if (abort && !writer.files().empty()) {  // a run that never started kept nothing
     pio_write(1);
     con_printf("Run ended early: the run file could not be written (see above). Data up to the "
                "last complete record is kept.\n");
   }
   if (s.dsave && writer.is_open()) writer.close(now_s());
+  if (interlocked) con_printf("Run ended early by an interlock (see above); the file is complete.\n");
+  shown.saved = saved;
+  shown.state = abort ? (positions == 0 ? "not started" : "ended early (run file)")
+                      : (interlocked ? "stopped by an interlock" : "ended");
+  shown.show();
   con_printf("Run ended: %u position(s), %llu event(s) saved.\n", positions, saved);
   // Absolute paths: the operator (or a script) finds the data whatever the
   // working directory was.

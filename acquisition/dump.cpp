@@ -1,5 +1,6 @@
 #include "dump.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "runfile.h"
@@ -31,11 +32,95 @@ void close_position(PosTally& p, std::FILE* out) {
   p.open = false;
 }
 
+// Builds the per-position summary record by record.
+class SummaryBuilder {
+ public:
+  void add(const std::string& file, const RunFileRecord& r) {
+    switch (r.id) {
+      case RUNREC_ID:
+        if (!haveRun_) run_ = r.run;
+        haveRun_ = true;
+        break;
+      case POSREC_ID: {
+        PositionSummary p;
+        p.file = file;
+        p.hasPos = true;
+        p.ix = r.pos.ix, p.iy = r.pos.iy, p.xset = r.pos.xset, p.yset = r.pos.yset;
+        rows_.push_back(p);
+        break;
+      }
+      case EVTREC_ID: {
+        if (rows_.empty()) rows_.push_back(PositionSummary{});  // before any position record
+        PositionSummary& p = rows_.back();
+        if (p.saved == 0) p.firstNev = r.evt.nev;
+        p.lastNev = std::max(p.lastNev, r.evt.nev);
+        ++p.saved;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  // lastFileComplete: the series' last file ends with its end record.
+  std::vector<PositionSummary> finish(bool lastFileComplete) {
+    const std::uint32_t perPos = haveRun_ ? std::max<std::uint32_t>(run_.nev, 1) : 0;
+    bool gridDone = false;
+    if (haveRun_ && lastFileComplete && !rows_.empty() && rows_.back().hasPos) {
+      const std::int64_t grid = run_.nx > 0 && run_.ny > 0
+                                    ? static_cast<std::int64_t>(run_.nx) * run_.ny
+                                    : 0;
+      std::int64_t positions = 0;
+      for (const auto& p : rows_) positions += p.hasPos;
+      gridDone = positions == grid && rows_.back().ix == run_.nx - 1 &&
+                 rows_.back().iy == run_.ny - 1;
+    }
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+      PositionSummary& p = rows_[i];
+      const bool unfinished = !p.hasPos || (i + 1 == rows_.size() && !gridDone);
+      p.rangeEnd = unfinished || !haveRun_ ? p.lastNev : std::max(perPos, p.lastNev);
+      p.skipped = p.rangeEnd > p.saved ? p.rangeEnd - p.saved : 0;
+    }
+    return std::move(rows_);
+  }
+
+ private:
+  bool haveRun_ = false;
+  RUNREC run_;
+  std::vector<PositionSummary> rows_;
+};
+
 }  // namespace
 
-int dump_run_files(const std::vector<std::string>& files, bool csv, std::FILE* out) {
+std::vector<PositionSummary> summarize_positions(const std::vector<std::string>& files) {
+  SummaryBuilder b;
+  bool lastComplete = false;
+  for (const std::string& f : files) {
+    RunFileScan s = scan_run_file(f);
+    for (const RunFileRecord& r : s.records) b.add(f, r);
+    lastComplete = s.complete && s.error.empty();
+  }
+  return b.finish(lastComplete);
+}
+
+void dump_position_summary(const std::vector<PositionSummary>& rows, std::FILE* out) {
+  std::fprintf(out, "position,file,ix,iy,xset,yset,saved,skipped,first_nev,last_nev\n");
+  int k = 0;
+  for (const PositionSummary& p : rows) {
+    if (p.hasPos)
+      std::fprintf(out, "%d,%s,%d,%d,%d,%d", k++, p.file.c_str(), p.ix, p.iy, p.xset, p.yset);
+    else
+      std::fprintf(out, "none,,,,,");
+    std::fprintf(out, ",%llu,%llu,%u,%u\n", static_cast<unsigned long long>(p.saved),
+                 static_cast<unsigned long long>(p.skipped), p.firstNev, p.lastNev);
+  }
+}
+
+int dump_run_files(const std::vector<std::string>& files, bool csv, std::FILE* out,
+                   std::FILE* summaryOut) {
   int rc = 0;
   PosTally pos;
+  SummaryBuilder summary;
+  bool lastComplete = false;
   bool haveRun = false;
   if (csv) {
     std::fprintf(out, "file,ix,iy,xset,yset,nev");
@@ -48,6 +133,7 @@ int dump_run_files(const std::vector<std::string>& files, bool csv, std::FILE* o
   for (std::size_t fi = 0; fi < files.size(); ++fi) {
     const std::string& f = files[fi];
     RunFileScan s = scan_run_file(f);
+    lastComplete = s.complete && s.error.empty();
     std::fprintf(info, "%s: %llu bytes, %zu records\n", f.c_str(),
                  static_cast<unsigned long long>(s.size), s.records.size());
     if (!s.records.empty() && fi == 0 && s.records.front().id != RUNREC_ID) {
@@ -55,6 +141,7 @@ int dump_run_files(const std::vector<std::string>& files, bool csv, std::FILE* o
       rc = 1;
     }
     for (const RunFileRecord& r : s.records) {
+      if (csv) summary.add(f, r);
       switch (r.id) {
         case RUNREC_ID:
           haveRun = true;
@@ -98,6 +185,11 @@ int dump_run_files(const std::vector<std::string>& files, bool csv, std::FILE* o
     }
   }
   if (!csv) close_position(pos, info);
+  if (csv) {
+    std::FILE* so = summaryOut ? summaryOut : out;
+    if (!summaryOut) std::fprintf(out, "\n");
+    dump_position_summary(summary.finish(lastComplete), so);
+  }
   if (!haveRun && !files.empty()) std::fprintf(info, "no run header found\n");
   return rc;
 }

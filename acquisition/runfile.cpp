@@ -1,6 +1,7 @@
 #include "runfile.h"
 
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <time.h>
 
 #include <cerrno>
@@ -390,4 +391,12 @@ RepairResult repair_run_file(const std::string& in, const std::string& out) {
     std::remove(tmp.c_str());
   }
   return res;
+}
+
+std::int64_t free_bytes_for(const std::string& file) {
+  const auto slash = file.find_last_of('/');
+  const std::string dir = slash == std::string::npos ? "." : (slash == 0 ? "/" : file.substr(0, slash));
+  struct statvfs v {};
+  if (::statvfs(dir.c_str(), &v) != 0) return -1;
+  return static_cast<std::int64_t>(v.f_bavail) * static_cast<std::int64_t>(v.f_frsize);
 }

@@ -157,6 +157,10 @@ struct RunFileScan {
 // records up to the fault and an error naming the byte offset.
 RunFileScan scan_run_file(const std::string& path);
 
+// Bytes free to an unprivileged writer on the file system that holds
+// `file` (its directory); -1 when that cannot be found out.
+std::int64_t free_bytes_for(const std::string& file);
+
 // Writes a repaired copy of a run file to `out`: every complete record up to
 // the first fault, then an end record when the copy does not already end
 // with one (time: the original's last modification). The original is only

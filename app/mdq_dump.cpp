@@ -1,7 +1,10 @@
 // mdq-dump: prints a run file series as a readable summary, optionally the
-// events as CSV; repairs a file cut short by a crash into a new copy.
+// events and a per-position summary as CSV; repairs a file cut short by a
+// crash into a new copy.
 #include <CLI/CLI.hpp>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "dump.h"
 #include "runfile.h"
@@ -33,9 +36,14 @@ int main(int argc, char** argv) {
   CLI::App cli{"mdq-dump - read mdq run data files"};
   std::vector<std::string> files;
   bool csv = false;
-  std::string repairFile, output;
+  std::string repairFile, output, summaryFile;
   cli.add_option("files", files, "run files (name_file01.dat ...), in order");
-  cli.add_flag("--csv", csv, "print every event as a CSV row");
+  cli.add_flag("--csv", csv,
+               "print every event as a CSV row, then (after an empty line) one row per scan "
+               "position: events saved and skipped");
+  cli.add_option("--summary", summaryFile,
+                 "with --csv: write the per-position rows to FILE instead, leaving the event "
+                 "table alone on standard output");
   cli.add_option("--repair", repairFile,
                  "write a repaired copy of FILE (complete records, then an end record); "
                  "the original is never modified");
@@ -47,5 +55,19 @@ int main(int argc, char** argv) {
                  cli.help().c_str());
     return 2;
   }
-  return dump_run_files(files, csv, stdout);
+  if (!summaryFile.empty() && !csv) {
+    std::fprintf(stderr, "mdq-dump: --summary goes with --csv\n");
+    return 2;
+  }
+  std::FILE* summary = nullptr;
+  if (!summaryFile.empty() && !(summary = std::fopen(summaryFile.c_str(), "w"))) {
+    std::fprintf(stderr, "mdq-dump: cannot create %s: %s\n", summaryFile.c_str(), std::strerror(errno));
+    return 2;
+  }
+  int rc = dump_run_files(files, csv, stdout, summary);
+  if (summary && std::fclose(summary) != 0) {
+    std::fprintf(stderr, "mdq-dump: writing %s failed: %s\n", summaryFile.c_str(), std::strerror(errno));
+    return 2;
+  }
+  return rc;
 }

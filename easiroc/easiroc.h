@@ -124,6 +124,9 @@ int easiroc_singleADCstart(void);
 // >= 100); -1 when nothing came while draining; -2 on a header error.
 int easiroc_singleADCevent(unsigned int* retData);
 int easiroc_singleADCstop(void);
+// Reads and drops the frames the board has already sent, until none comes
+// for quietMs. Returns how many were dropped (0 without a connection).
+int easiroc_discard_pending(int quietMs);
 int easiroc_fDAQ(const char* file_name, int MaxCycleNum);
 int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum);
 int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping);

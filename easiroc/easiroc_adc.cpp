@@ -256,6 +256,22 @@ int easiroc_singleADCstart(void) {
   return 0;
 }
 
+int easiroc_discard_pending(int quietMs) {
+  if (sock.load() < 0) return 0;
+  EasirocSettings& set = easiroc_settings();
+  const int saved = set.recvTimeoutMs;
+  set.recvTimeoutMs = std::max(1, quietMs);
+  int n = 0;
+  while (n < set.drainMaxFrames) {
+    FrameRead fr = read_frame(ReadKind::Single, true, nullptr);
+    if (fr.status != 0) break;
+    if (!fr.oversized) rx_consume(kHeaderBytes + 4 * std::size_t(fr.n));
+    ++n;
+  }
+  set.recvTimeoutMs = saved;
+  return n;
+}
+
 int easiroc_singleADCevent(unsigned int* retData) {
   FrameRead fr = read_frame(ReadKind::Single, EndADC.load() == 1, nullptr);
   if (fr.status != 0) return fr.status;

@@ -22,6 +22,12 @@ class Backend {
   // GUI thread only.
   virtual int plot(int graph, std::span<const std::int32_t> data, int color) = 0;
   virtual void deletePlot(int graph, int plot) = 0;
+  // The graph as drawn, as a PNG file (any thread). True when written.
+  virtual bool saveGraphImage(int graph, const std::string& path) {
+    (void)graph;
+    (void)path;
+    return false;
+  }
   // Process panel events for at most timeoutMs (GUI thread). Returns early
   // when wake() is called.
   virtual void processEvents(int timeoutMs) = 0;

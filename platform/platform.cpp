@@ -362,6 +362,11 @@ int DeleteGraphPlot(int, int graph, int plot, int) {
   return 0;
 }
 
+int SaveGraphImage(int, int graph, const char* path) {
+  if (!path || !*path || !g_backend) return -1;
+  return g_backend->saveGraphImage(graph, path) ? 0 : -1;
+}
+
 // ---- dialogs --------------------------------------------------------------
 
 void QueueFileSelection(const std::string& path) {

@@ -78,6 +78,10 @@ enum : int {
 int PlotY(int panel, int graph, const void* array, std::size_t n, int type, int plotStyle,
           int pointStyle, int lineStyle, int pointFrequency, int color);
 int DeleteGraphPlot(int panel, int graph, int plot, int refresh);
+// Saves a picture of the graph as drawn to a PNG file. 0 on success;
+// negative when there is no panel window to draw it (headless without a
+// backend), the graph is unknown or the file cannot be written.
+int SaveGraphImage(int panel, int graph, const char* path);
 
 // ---- dialogs ------------------------------------------------------------
 

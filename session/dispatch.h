@@ -17,6 +17,8 @@ void crate_install_handlers();
 void board_install_handlers();
 void bias_install_handlers();
 void run_install_handlers();
+// Stored run into the spectra, spectra export (session/replay_cmds.cpp).
+void replay_install_handlers();
 
 // Crate start-up and shutdown around the event loop.
 void crate_startup();

@@ -89,6 +89,7 @@ int WinMain(const StationSettings& settings) {
   run_install_handlers();
   board_install_handlers();
   bias_install_handlers();
+  replay_install_handlers();
 
   crate_startup();
 

@@ -27,8 +27,15 @@ void run_toggle(int) {
   GetCtrlVal(p1h, P1_RUN, &on);
   if (on) {
     reclaim_finished_worker();
+    if (tfID && daq_on.load() == 0) {
+      // The last run is ending by itself (closing its file): a short wait,
+      // then the new run starts as asked.
+      CmtWaitForThreadPoolFunctionCompletion(poolHandle, tfID, OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
+      reclaim_finished_worker();
+    }
     if (tfID) {
-      con_printf("A run is still finishing; try again in a moment.\n");
+      con_printf("A run is already active.\n");
+      SetCtrlVal(p1h, P1_RUN, daq_on.load() ? 1 : 0);  // the toggle shows whether a run is on
       return;
     }
     daq_on.store(1);

@@ -12,6 +12,8 @@ struct StationSettings {
   bool simulate = false;
   // Trigger rate of the simulated stand while the veto is released, Hz.
   double simRateHz = 300;
+  // Free space a run keeps on the disk of its run file, MB.
+  double minFreeMb = 100;
   // EASIROC board; empty address = the board's default address.
   std::string boardAddress;
   int boardTcpPort = 24;

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "board.h"
+#include "daq_run.h"
 #include "board_emulator.h"
 #include "easiroc.h"
 #include "platform.h"
@@ -63,6 +64,7 @@ bool station_setup(const StationSettings& s) {
   }
 
   if (!driver.empty()) wienvme_set_driver_path(driver.c_str());
+  daq_set_min_free_bytes(static_cast<std::int64_t>(s.minFreeMb * 1e6));
   board_settings().address = address;
   board_settings().tcpPort = tcpPort;
   easiroc_settings().tcpPort = tcpPort;

@@ -65,6 +65,7 @@ struct Crate {
   void updateVeto() { shared_trigger_source().setVeto((s.pioOutput & 1) != 0); }
 
   void clearBuffer() {
+    shared_trigger_source().discardTdcPending();
     words.clear();
     eventWords.clear();
     headWordsRead = 0;

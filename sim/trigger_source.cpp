@@ -80,6 +80,11 @@ class SharedSource final : public TriggerSource {
     return r;
   }
 
+  void discardTdcPending() override {
+    std::lock_guard lock(mu_);
+    tdcQueue_.clear();
+  }
+
   std::optional<TriggerRecord> takeAdcFrame(std::chrono::milliseconds timeout) override {
     const auto deadline = Clock::now() + timeout;
     std::unique_lock lock(mu_);

@@ -46,6 +46,9 @@ class TriggerSource {
   // Crate side: a trigger that has fired and not yet been taken by the TDC
   // model, if any (non-blocking; the model polls it from its status read).
   virtual std::optional<TriggerRecord> takeTdcEvent() = 0;
+  // Crate side: a TDC clear loses the triggers that reached it and were not
+  // yet taken by the model (they fired while the board was waiting).
+  virtual void discardTdcPending() = 0;
 
   // Board side: the ADC part of the next trigger not yet taken by the
   // board, waiting at most `timeout` for one to fire.

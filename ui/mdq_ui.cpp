@@ -40,6 +40,10 @@ constexpr std::array kControls = {
     C(P1_TDC_EDGE, Int),          C(P1_ER_PROBE_CH, Int),
     C(P1_ER_PROBE_TYPE, Int),     C(P1_ER_HV, Double),
     C(P1_ER_DAQ_STOP, Immediate), C(P1_ER_DAQ_STATUS, Text),
+    C(P1_LOAD_SPECTRA, Command),  C(P1_LOAD_ALL, Switch),
+    C(P1_LOAD_IX, Int),           C(P1_LOAD_IY, Int),
+    C(P1_LOAD_STATUS, Text),      C(P1_EXPORT_CSV, Command),
+    C(P1_EXPORT_PNG, Command),    C(P1_RUN_STATUS, Text),
 };
 #undef C
 static_assert(kControls.size() == P1_CONTROL_COUNT - 1, "every control id has a table entry");

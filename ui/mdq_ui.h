@@ -75,6 +75,15 @@ enum MdqControl : int {
   P1_ER_HV,
   P1_ER_DAQ_STOP,
   P1_ER_DAQ_STATUS,
+  // stored run: loaded into the spectra, spectra exported
+  P1_LOAD_SPECTRA,
+  P1_LOAD_ALL,
+  P1_LOAD_IX,
+  P1_LOAD_IY,
+  P1_LOAD_STATUS,
+  P1_EXPORT_CSV,
+  P1_EXPORT_PNG,
+  P1_RUN_STATUS,
   P1_CONTROL_COUNT  // one past the last id
 };
 

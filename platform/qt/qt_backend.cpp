@@ -411,4 +411,16 @@ bool QtBackend::saveScreenshot(const std::string& path) {
   return ok.load();
 }
 
+bool QtBackend::saveGraphImage(int graph, const std::string& path) {
+  std::atomic<bool> ok{false};
+  auto grab = [this, &ok, graph, path] {
+    auto it = graphs_.find(graph);
+    if (it == graphs_.end() || !it->second.view) return;
+    ok.store(it->second.view->grab().save(QString::fromStdString(path), "PNG"));
+  };
+  if (QThread::currentThread() == thread()) grab();
+  else QMetaObject::invokeMethod(this, grab, Qt::BlockingQueuedConnection);
+  return ok.load();
+}
+
 }  // namespace mdq::platform

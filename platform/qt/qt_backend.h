@@ -39,6 +39,7 @@ class QtBackend : public QObject, public Backend {
   void setAttribute(int control, int attribute, int value) override;
   int plot(int graph, std::span<const std::int32_t> data, int color) override;
   void deletePlot(int graph, int plot) override;
+  bool saveGraphImage(int graph, const std::string& path) override;
   void processEvents(int timeoutMs) override;
   void wake() override;
   int fileDialog(const std::string& title, const std::string& dir, const std::string& pattern,

@@ -553,7 +553,11 @@ TEST_F(SimCrateThreads, BoardWaitingSeesTheTriggerTheTdcReads) {
 // The run's pattern on one thread, the board's on another: every trigger
 // gives one TDC event and one frame, in the same order.
 TEST_F(SimCrateThreads, RunAndBoardStayInStep) {
-  sim::shared_trigger_source().setRate(2000);
+  // Unthrottled: one trigger per release. (At a throttled rate a trigger can
+  // fall between data-ready and the veto; the next clear then loses its TDC
+  // half while the board keeps its frame, as on the real stand.)
+  sim::shared_trigger_source().setRate(0);
+  PIO_write(1);  // no trigger before the first cycle releases the veto
   constexpr int kTriggers = 200;
   std::vector<std::uint64_t> frames;
   std::thread board([&] {

@@ -1,0 +1,173 @@
+// The panel's auto-refresh during a run: the run of bench_run's B on a pool
+// worker while the GUI thread runs the station's loop (timer ticks from the
+// panel's own 500 ms timer, dispatched to the station's timer handler, which
+// redraws both spectra when P1_AUTO_REFRESH is on). Throughput with the
+// refresh on against off, in the same process.
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <atomic>
+#include <cstdio>
+#include <ctime>
+#include <vector>
+
+#include "backend.h"
+#include "dispatch.h"
+#include "display.h"
+#include "mdq_main.h"
+#include "qt_backend.h"
+#include "stand.h"
+
+namespace {
+
+using runbench::Clock;
+using runbench::seconds_since;
+
+runbench::Stand* g_stand = nullptr;
+int g_pool = 0;
+std::atomic<double> g_runSeconds{0};
+std::atomic<double> g_runCpuSeconds{0};
+
+double thread_cpu_s() {
+  timespec ts{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
+}
+
+int timed_run(void*) {
+  const double c0 = thread_cpu_s();
+  auto t0 = Clock::now();
+  daq_run(nullptr);
+  g_runSeconds.store(seconds_since(t0));
+  g_runCpuSeconds.store(thread_cpu_s() - c0);
+  return 0;
+}
+
+struct Outcome {
+  double seconds = 0;
+  double workerCpu = 0;  // the run's thread
+  double guiCpu = 0;     // the GUI thread while the run went on (loop, redraws, repaints)
+  int ticks = 0;
+  double redrawSeconds = 0;
+  bool ok = false;
+};
+
+// One run with the GUI thread in the station's loop until the worker returns.
+Outcome gui_run(std::uint32_t nev, bool refresh) {
+  Outcome o;
+  g_stand->set_run_controls(nev);
+  SetCtrlVal(p1h, P1_AUTO_REFRESH, refresh ? 1 : 0);
+  g_runSeconds.store(0);
+  const double gui0 = thread_cpu_s();
+  daq_on.store(1);
+  int fid = 0;
+  if (CmtScheduleThreadPoolFunction(g_pool, timed_run, nullptr, &fid) != 0) {
+    daq_on.store(0);
+    return o;
+  }
+  const auto deadline = Clock::now() + std::chrono::seconds(60);
+  while (CmtRunningThreadPoolFunctions(g_pool) > 0) {
+    if (Clock::now() > deadline) daq_on.store(0);  // a hung run ends; the figures are void
+    int panel = 0, control = 0;
+    GetUserEvent(1, &panel, &control);
+    if (control == P1_TIMER) {
+      auto t0 = Clock::now();
+      session_dispatch(P1_TIMER);
+      o.redrawSeconds += seconds_since(t0);
+      ++o.ticks;
+    }
+  }
+  o.guiCpu = thread_cpu_s() - gui0;
+  CmtWaitForThreadPoolFunctionCompletion(g_pool, fid, 0);
+  CmtReleaseThreadPoolFunctionID(g_pool, fid);
+  o.seconds = g_runSeconds.load();
+  o.workerCpu = g_runCpuSeconds.load();
+  int shown = 0;
+  GetCtrlVal(p1h, P1_EVENT, &shown);
+  o.ok = Clock::now() <= deadline && shown == static_cast<int>(nev) + 1 &&
+         g_stand->take_run_files() == 56 + 36 + std::uintmax_t(nev) * 140 + 12;
+  return o;
+}
+
+void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
+  const auto nev = static_cast<std::uint32_t>(state.range(0));
+  std::vector<double> ratio, off, on, redrawMs, guiShare, guiOff, guiOn, workerCpuRatio;
+  int onTicks = 0;
+  bool ok = true;
+  for (auto _ : state) {
+    gui_run(nev / 10, true);  // warm-up: first touch of the spectra, chart caches
+    for (int rep = 0; rep < 5; ++rep) {
+      Outcome a, b;
+      if (rep % 2 == 0) {
+        a = gui_run(nev, false);
+        b = gui_run(nev, true);
+      } else {
+        b = gui_run(nev, true);
+        a = gui_run(nev, false);
+      }
+      ok &= a.ok && b.ok;
+      off.push_back(nev / a.seconds);
+      on.push_back(nev / b.seconds);
+      ratio.push_back(a.seconds / b.seconds);
+      // The GUI thread's extra CPU with the refresh on, as a share of the
+      // run's duration: what the redraws take from the two cores.
+      guiShare.push_back((b.guiCpu / b.seconds - a.guiCpu / a.seconds) * 100.0);
+      guiOff.push_back(a.guiCpu / a.seconds * 100.0);
+      guiOn.push_back(b.guiCpu / b.seconds * 100.0);
+      workerCpuRatio.push_back(a.workerCpu / b.workerCpu);
+      onTicks += b.ticks;
+      if (b.ticks) redrawMs.push_back(b.redrawSeconds * 1e3 / b.ticks);
+    }
+  }
+  if (!ok) state.SkipWithError("a run did not take every event");
+  const double r = runbench::median(ratio);
+  state.counters["off_ev_per_s"] = runbench::median(off);
+  state.counters["on_ev_per_s"] = runbench::median(on);
+  state.counters["on_over_off_throughput"] = r;
+  state.counters["display_cost_pct"] = (1.0 - r) * 100.0;
+  state.counters["on_over_off_min"] = *std::min_element(ratio.begin(), ratio.end());
+  state.counters["on_over_off_max"] = *std::max_element(ratio.begin(), ratio.end());
+  state.counters["gui_cpu_pct_off"] = runbench::median(guiOff);
+  state.counters["gui_cpu_pct_on"] = runbench::median(guiOn);
+  state.counters["gui_cpu_extra_pct_of_run"] = runbench::median(guiShare);
+  state.counters["worker_cpu_off_over_on"] = runbench::median(workerCpuRatio);
+  state.counters["ms_per_tick_on"] = runbench::median(redrawMs);
+  state.counters["ticks_on_total"] = onTicks;
+  state.counters["target_pct"] = 2;
+}
+BENCHMARK(BM_C_AutoRefreshOnVsOff)->Arg(40000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
+  benchmark::Initialize(&argc, argv);
+  mdq::platform::QtBackend backend;
+  mdq::platform::set_backend(&backend);
+  RegisterCtrlCallback("cb_timer", cb_timer);
+  p1h = LoadPanel(0, "mdq_ui.uir", 1);
+  if (p1h < 0) return 1;
+  DisplayPanel(p1h);
+  panel_install_handlers();
+  CmtNewThreadPool(10, &g_pool);
+  runbench::Stand stand;
+  int rc = 0;
+  if (!stand.up()) {
+    std::fprintf(stderr, "simulated stand did not come up\n");
+    rc = 1;
+  } else {
+    g_stand = &stand;
+    // As at start-up: the spectra drawn once, so each redraw replaces a plot.
+    spectra_clear();
+    update_plots();
+    app.processEvents();
+    benchmark::RunSpecifiedBenchmarks();
+  }
+  benchmark::Shutdown();
+  CmtDiscardThreadPool(g_pool);
+  stand.down();
+  DiscardPanel(p1h);
+  mdq::platform::set_backend(nullptr);
+  return rc;
+}
