@@ -53,6 +53,12 @@ QtBackend::QtBackend() {
   heartbeat_ = new QTimer(this);
   heartbeat_->setInterval(100);
   heartbeat_->start();
+  // Indicators follow the program at most ~50 times a second: a run that
+  // shows every event number must not keep the panel thread busy.
+  valueTimer_ = new QTimer(this);
+  valueTimer_->setSingleShot(true);
+  valueTimer_->setInterval(20);
+  connect(valueTimer_, &QTimer::timeout, this, &QtBackend::flushValues);
 }
 
 QtBackend::~QtBackend() { delete panel_; }
@@ -249,7 +255,7 @@ void QtBackend::valueChanged(int control) {
   dirty_.insert(control);
   if (flushPending_) return;
   flushPending_ = true;
-  QMetaObject::invokeMethod(this, "flushValues", Qt::QueuedConnection);
+  QMetaObject::invokeMethod(valueTimer_, "start", Qt::QueuedConnection);
 }
 
 void QtBackend::flushValues() {

@@ -79,6 +79,7 @@ class QtBackend : public QObject, public Backend {
   QAbstractEventDispatcher* dispatcher_ = nullptr;
   QTimer* heartbeat_ = nullptr;
   QTimer* panelTimer_ = nullptr;
+  QTimer* valueTimer_ = nullptr;
   QPlainTextEdit* console_ = nullptr;
   std::map<int, QPointer<QWidget>> widgets_;
   std::map<int, Graph> graphs_;
