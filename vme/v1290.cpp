@@ -44,14 +44,16 @@ void write_register(std::uint32_t address) {
 int V1290_writeOC(int* write_buffer) {
   if (!handshake_wait(V1290_HS_WRITE_OK)) return -1;
   std::uint16_t word = static_cast<std::uint16_t>(write_buffer ? *write_buffer : 0);
-  WIENVME_write16(hHandle24, 1, V1290_MICRO, &word);
+  // A word the bus refused was not sent, however ready the module was.
+  if (WIENVME_write16(hHandle24, 1, V1290_MICRO, &word) != 0) return -1;
   return 0;
 }
 
 int V1290_readOC(int* return_buffer) {
   if (!handshake_wait(V1290_HS_READ_OK)) return -1;
   std::uint16_t word = 0;
-  if (WIENVME_read16(hHandle24, 1, V1290_MICRO, &word) == 0 && return_buffer != nullptr)
+  if (WIENVME_read16(hHandle24, 1, V1290_MICRO, &word) != 0) return -1;
+  if (return_buffer != nullptr)
     *return_buffer = static_cast<int>((static_cast<unsigned>(*return_buffer) & 0xFFFF0000u) | word);
   return 0;
 }

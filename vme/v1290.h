@@ -41,7 +41,7 @@ enum : std::uint16_t {
 // (10 ms apart, about 1.02 s).
 constexpr int V1290_HANDSHAKE_READS = 102;
 
-// 0 sent / read, -1 when the handshake bit never came.
+// 0 sent / read, -1 when the handshake bit never came or the bus cycle failed.
 int V1290_writeOC(int* write_buffer);
 int V1290_readOC(int* return_buffer);
 void V1290_init();
