@@ -46,12 +46,14 @@
 #include "sim_driver.h"
 #include "sitcp.h"
 #include "spectra.h"
+#include "stand_helpers.h"
 #include "trigger_source.h"
 #include "v1290.h"
 #include "wienvme_dll.h"
 
 namespace stdfs = std::filesystem;
 namespace sim = mdq::sim;
+using namespace mdq::test;
 using mdq::platform::ConsoleCapture;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -78,21 +80,6 @@ Ms timed(const char* what, Ms bound, F&& f) {
   EXPECT_LE(took.count(), (bound + kSlack).count())
       << what << " took " << took.count() << " ms; bound " << bound.count() << " ms + slack";
   return took;
-}
-
-bool wait_until(const std::function<bool()>& pred, Ms timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!pred()) {
-    if (Clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-std::size_t count_of(const std::string& text, const std::string& needle) {
-  std::size_t n = 0;
-  for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
 }
 
 bool has(const std::string& text, const std::string& needle) {
@@ -845,28 +832,8 @@ TEST_F(CrateFaults, EntryPointFailing) {
 // ---- the stand: crate, board and run file together ------------------------------
 
 constexpr std::uint32_t kPio = 0x81B842;
-constexpr std::uint32_t kTdcStatus = 0x44441002;
-
 std::unique_ptr<sim::BoardEmulator> g_board;
-std::uint16_t pio_output() { return sim::simcrate_state().pioOutput; }
-int ctrl(int control) {
-  int v = 0;
-  GetCtrlVal(p1h, control, &v);
-  return v;
-}
-bool in_trigger_wait() {
-  if (pio_output() != 0) return false;
-  auto cycles = sim::simcrate_cycles();
-  return !cycles.empty() && !cycles.back().write && cycles.back().address == kTdcStatus;
-}
 bool idle() { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }
-
-std::vector<RunFileRecord> of_type(const RunFileScan& s, std::uint32_t id) {
-  std::vector<RunFileRecord> out;
-  for (const auto& r : s.records)
-    if (r.id == id) out.push_back(r);
-  return out;
-}
 
 // Event numbers 1.. in order after the header and one position record.
 void expect_whole_events(const RunFileScan& s) {
@@ -882,42 +849,12 @@ class StandFaults : public ::testing::Test {
   static void SetUpTestSuite() {
     mdq::platform::reset_for_tests();
     mdq::platform::set_delay_hook([](double) {});
-    p1h = 1;
-    SetCtrlVal(p1h, P1_TDC_EDGE, 3);
-    SetCtrlVal(p1h, P1_TDC_WINDOW_WIDTH, 0x14);
-    SetCtrlVal(p1h, P1_TDC_WINDOW_OFFSET, 0xFFD8);
-    SetCtrlVal(p1h, P1_TDC_EXTRA_MARGIN, 8);
-    ASSERT_EQ(CmtNewThreadPool(10, &poolHandle), 0);
-    auto& source = sim::shared_trigger_source();
-    source.reset();
-    source.setFreeRunning(false);
-    source.setRate(0);
-    wienvme_set_driver_path(sim::simulated_driver_path().c_str());
     ConsoleCapture quiet;
-    crate_startup();
-    ASSERT_EQ(sim::simcrate_state().openSessions, 2);
-    g_board = std::make_unique<sim::BoardEmulator>();
-    g_board->setFrameSource(
-        [](Ms timeout) { return sim::shared_trigger_source().takeAdcFrame(timeout); });
-    ASSERT_TRUE(g_board->start());
-    auto& es = easiroc_settings();
-    es.tcpPort = g_board->port();
-    es.ackPauseUs = 0;
-    es.streamBytePauseUs = 0;
-    es.startPauseUs = 100;
-    es.recvTimeoutMs = 1000;
-    const std::string ini = std::string(MDQ_SOURCE_DIR) + "/EASIROCini/EASIROC.ini";
-    ASSERT_EQ(easiroc_LoadIni(ini.c_str()), 1);
-    ASSERT_EQ(easiroc_Init("127.0.0.1", 3), 0);
+    stand_up(g_board, [](Ms timeout) { return sim::shared_trigger_source().takeAdcFrame(timeout); });
   }
   static void TearDownTestSuite() {
     ConsoleCapture quiet;
-    easiroc_Close();
-    if (g_board) g_board->stop();
-    g_board.reset();
-    CmtDiscardThreadPool(poolHandle);
-    crate_shutdown();
-    wienvme_set_driver_path(nullptr);
+    stand_down(g_board);
     mdq::platform::set_delay_hook(nullptr);
   }
 
@@ -929,14 +866,7 @@ class StandFaults : public ::testing::Test {
     stdfs::create_directories(dir_);
     dir_ = stdfs::canonical(dir_);
     base_ = (dir_ / "run").string();
-    for (int c : {P1_XY, P1_PED, P1_STEP_MINUTES, P1_FMAX, P1_SUPPRESS, P1_TDCMIN,
-                  P1_DBG_TDC_TERM, P1_DBG_TDC_FILE, P1_EVENT, P1_IX, P1_IY, P1_XSET, P1_YSET,
-                  P1_X0, P1_DX, P1_Y0, P1_DY})
-      SetCtrlVal(p1h, c, 0);
-    SetCtrlVal(p1h, P1_FRAC, 1.0);
-    SetCtrlVal(p1h, P1_NX, 1);
-    SetCtrlVal(p1h, P1_NY, 1);
-    SetCtrlVal(p1h, P1_SAVE, 1);
+    reset_run_settings(base_);
   }
   void TearDown() override {
     if (run_worker_id() != 0) stop_within(10s);
@@ -966,33 +896,13 @@ class StandFaults : public ::testing::Test {
     source.setRate(0);
     source.reset();
     ConsoleCapture quiet;
-    const int connections = g_board->record().connections;
-    ASSERT_EQ(easiroc_Connect("127.0.0.1"), 0);
-    ASSERT_TRUE(g_board->waitFor(
-        [&](const sim::BoardRecord& r) { return r.connections > connections; }, 2s));
+    reconnect_board(*g_board);
     sim::simcrate_clear_cycles();
   }
   std::string file(int n = 1) const { return run_file_name(file_, n); }
 
-  static void start() {
-    SetCtrlVal(p1h, P1_RUN, 1);
-    run_toggle(P1_RUN);
-  }
-  // The operator's stop; a stop that hangs ends the process rather than
-  // the CI run.
-  static Ms stop_within(std::chrono::seconds limit) {
-    const auto t0 = Clock::now();
-    auto done = std::async(std::launch::async, [] {
-      SetCtrlVal(p1h, P1_RUN, 0);
-      run_toggle(P1_RUN);
-    });
-    if (done.wait_for(limit) != std::future_status::ready) {
-      ADD_FAILURE() << "run_toggle(off) did not return within " << limit.count() << " s";
-      std::fflush(nullptr);
-      std::_Exit(1);
-    }
-    return since(t0);
-  }
+  static void start() { start_run(); }
+  static Ms stop_within(std::chrono::seconds limit) { return stop_run_within(limit); }
   // A run that must end by itself within `bound` (+ slack).
   static bool run_to_end(Ms bound) {
     start();
@@ -1065,28 +975,6 @@ TEST_F(StandFaults, TdcStatusReadFailing) {
     EXPECT_EQ(of_type(s, EVTREC_ID).size(), 0u);
   }
 }
-
-// Writes past `bytes` fail with EFBIG instead of killing the process.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    oldHandler_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit r = old_;
-    r.rlim_cur = bytes;
-    ok_ = setrlimit(RLIMIT_FSIZE, &r) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    signal(SIGXFSZ, oldHandler_);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  rlimit old_{};
-  sighandler_t oldHandler_ = SIG_DFL;
-  bool ok_ = false;
-};
 
 TEST_F(StandFaults, RunFileDiskFull) {
   for (int rep = 0; rep < kReps; ++rep) {

@@ -38,11 +38,13 @@
 #include "sim_crate.h"
 #include "sim_driver.h"
 #include "spectra.h"
+#include "stand_helpers.h"
 #include "trigger_source.h"
 #include "wienvme_dll.h"
 
 namespace stdfs = std::filesystem;
 namespace sim = mdq::sim;
+using namespace mdq::test;
 using mdq::platform::ConsoleCapture;
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
@@ -50,7 +52,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr std::uint32_t kPio = 0x81B842;
-constexpr std::uint32_t kTdcStatus = 0x44441002;
 constexpr std::uint32_t kTdcOutputBuffer = 0x44440000;
 constexpr std::uint32_t kTdcEventsStored = 0x44441020;
 
@@ -70,37 +71,6 @@ std::vector<sim::TriggerRecord> recorded() {
 }
 
 std::unique_ptr<sim::BoardEmulator> g_board;
-
-bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
-  const auto deadline = Clock::now() + timeout;
-  while (!pred()) {
-    if (Clock::now() >= deadline) return pred();
-    std::this_thread::sleep_for(1ms);
-  }
-  return true;
-}
-
-std::size_t count_of(const std::string& text, const std::string& needle) {
-  std::size_t n = 0;
-  for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
-  return n;
-}
-
-int ctrl(int control) {
-  int v = 0;
-  GetCtrlVal(p1h, control, &v);
-  return v;
-}
-
-std::uint16_t pio_output() { return sim::simcrate_state().pioOutput; }
-
-// The worker is inside its trigger wait: the veto is released and the
-// newest bus cycle is a status poll.
-bool in_trigger_wait() {
-  if (pio_output() != 0) return false;
-  auto cycles = sim::simcrate_cycles();
-  return !cycles.empty() && !cycles.back().write && cycles.back().address == kTdcStatus;
-}
 
 // What EVTREC.data[0..31] must hold for a trigger: per TDC chip (8
 // channels), hits in the order the chip reports them; the first measurement
@@ -139,23 +109,7 @@ class StandEnvironment : public ::testing::Environment {
   void SetUp() override {
     mdq::platform::reset_for_tests();
     mdq::platform::set_delay_hook(no_delay);
-    p1h = 1;
-    SetCtrlVal(p1h, P1_TDC_EDGE, 3);  // both edges: trailing words reach the decoder
-    SetCtrlVal(p1h, P1_TDC_WINDOW_WIDTH, 0x14);
-    SetCtrlVal(p1h, P1_TDC_WINDOW_OFFSET, 0xFFD8);
-    SetCtrlVal(p1h, P1_TDC_EXTRA_MARGIN, 8);
-    ASSERT_EQ(CmtNewThreadPool(10, &poolHandle), 0);
-
-    auto& source = sim::shared_trigger_source();
-    source.reset();
-    source.setFreeRunning(false);
-    source.setRate(0);
-    wienvme_set_driver_path(sim::simulated_driver_path().c_str());
-    crate_startup();
-    ASSERT_EQ(sim::simcrate_state().openSessions, 2);
-
-    g_board = std::make_unique<sim::BoardEmulator>();
-    g_board->setFrameSource([](std::chrono::milliseconds timeout) {
+    stand_up(g_board, [](std::chrono::milliseconds timeout) {
       auto r = sim::shared_trigger_source().takeAdcFrame(timeout);
       if (r) {
         std::lock_guard lk(g_recMu);
@@ -163,25 +117,8 @@ class StandEnvironment : public ::testing::Environment {
       }
       return r;
     });
-    ASSERT_TRUE(g_board->start());
-    auto& es = easiroc_settings();
-    es.tcpPort = g_board->port();
-    es.ackPauseUs = 0;
-    es.streamBytePauseUs = 0;
-    es.startPauseUs = 100;
-    es.recvTimeoutMs = 1000;
-    const std::string ini = std::string(MDQ_SOURCE_DIR) + "/EASIROCini/EASIROC.ini";
-    ASSERT_EQ(easiroc_LoadIni(ini.c_str()), 1);
-    ASSERT_EQ(easiroc_Init("127.0.0.1", 3), 0);
   }
-  void TearDown() override {
-    easiroc_Close();
-    if (g_board) g_board->stop();
-    g_board.reset();
-    CmtDiscardThreadPool(poolHandle);
-    crate_shutdown();
-    wienvme_set_driver_path(nullptr);
-  }
+  void TearDown() override { stand_down(g_board); }
 };
 
 [[maybe_unused]] const auto* const g_env = ::testing::AddGlobalTestEnvironment(new StandEnvironment);
@@ -207,30 +144,15 @@ class RunSim : public ::testing::Test {
     auto& source = sim::shared_trigger_source();
     source.setRate(0);
     source.reset();
-    // A fresh connection: frames of an earlier run's extra triggers go with the old one.
-    // Once the emulator has taken the new connection it has dropped the old
-    // one, and no trigger of this test can go out on it.
-    const int connections = g_board->record().connections;
-    ASSERT_EQ(easiroc_Connect("127.0.0.1"), 0);
-    ASSERT_TRUE(g_board->waitFor(
-        [&](const sim::BoardRecord& r) { return r.connections > connections; }, 2s));
+    // Frames of an earlier run's extra triggers go with the old connection.
+    reconnect_board(*g_board);
     {
       std::lock_guard lk(g_recMu);
       g_recorded.clear();
     }
     sim::simcrate_clear_cycles();
 
-    for (int c : {P1_XY, P1_PED, P1_STEP_MINUTES, P1_FMAX, P1_SUPPRESS, P1_TDCMIN,
-                  P1_DBG_TDC_TERM, P1_DBG_TDC_FILE, P1_EVENT, P1_IX, P1_IY, P1_XSET, P1_YSET,
-                  P1_X0, P1_DX, P1_Y0, P1_DY})
-      SetCtrlVal(p1h, c, 0);
-    SetCtrlVal(p1h, P1_FRAC, 1.0);
-    SetCtrlVal(p1h, P1_NX, 1);
-    SetCtrlVal(p1h, P1_NY, 1);
-    SetCtrlVal(p1h, P1_NEV, 10);
-    SetCtrlVal(p1h, P1_SAVE, 1);
-    SetCtrlVal(p1h, P1_FILE, base_.c_str());
-    SetCtrlVal(p1h, P1_RUN, 0);
+    reset_run_settings(base_);
   }
 
   void TearDown() override {
@@ -246,25 +168,9 @@ class RunSim : public ::testing::Test {
 
   std::string file(int n) const { return run_file_name(base_, n); }
 
-  static void start() {
-    SetCtrlVal(p1h, P1_RUN, 1);
-    run_toggle(P1_RUN);
-  }
-
-  // The operator's stop, bounded: a stop path that hangs fails the test
-  // instead of the whole suite.
+  static void start() { start_run(); }
   static double stop_within(std::chrono::seconds limit) {
-    const auto t0 = Clock::now();
-    auto done = std::async(std::launch::async, [] {
-      SetCtrlVal(p1h, P1_RUN, 0);
-      run_toggle(P1_RUN);
-    });
-    if (done.wait_for(limit) != std::future_status::ready) {
-      ADD_FAILURE() << "run_toggle(off) did not return within " << limit.count() << " s";
-      std::fflush(nullptr);
-      std::_Exit(1);
-    }
-    return std::chrono::duration<double>(Clock::now() - t0).count();
+    return std::chrono::duration<double>(stop_run_within(limit)).count();
   }
 
   // A run that ends by itself: started with the toggle, waited for until
@@ -277,13 +183,6 @@ class RunSim : public ::testing::Test {
   stdfs::path dir_;
   std::string base_;
 };
-
-std::vector<RunFileRecord> of_type(const RunFileScan& s, std::uint32_t id) {
-  std::vector<RunFileRecord> out;
-  for (const auto& r : s.records)
-    if (r.id == id) out.push_back(r);
-  return out;
-}
 
 // ---- a whole run -----------------------------------------------------------
 
@@ -435,28 +334,6 @@ TEST_F(RunSim, FileRollsOverAtTheThousandthEventPastTheLimit) {
 }
 
 // ---- failures of the run file -----------------------------------------------
-
-// Writes past `bytes` fail with EFBIG instead of killing the process.
-class FileSizeLimit {
- public:
-  explicit FileSizeLimit(rlim_t bytes) {
-    getrlimit(RLIMIT_FSIZE, &old_);
-    oldHandler_ = signal(SIGXFSZ, SIG_IGN);
-    rlimit r = old_;
-    r.rlim_cur = bytes;
-    ok_ = setrlimit(RLIMIT_FSIZE, &r) == 0;
-  }
-  ~FileSizeLimit() {
-    setrlimit(RLIMIT_FSIZE, &old_);
-    signal(SIGXFSZ, oldHandler_);
-  }
-  bool ok() const { return ok_; }
-
- private:
-  rlimit old_{};
-  sighandler_t oldHandler_ = SIG_DFL;
-  bool ok_ = false;
-};
 
 TEST_F(RunSim, DiskFullEndsTheRunAndKeepsCompleteRecords) {
   constexpr rlim_t kLimit = 20000;  // not a record boundary

@@ -1,0 +1,190 @@
+// Helpers shared by the tests that drive a whole run on the simulated stand.
+#pragma once
+
+#include <signal.h>
+#include <sys/resource.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <future>
+#include <memory>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "board_emulator.h"
+#include "dispatch.h"
+#include "easiroc.h"
+#include "mdq_main.h"
+#include "mdq_ui.h"
+#include "platform.h"
+#include "run_control.h"
+#include "runfile.h"
+#include "sim_crate.h"
+#include "sim_driver.h"
+#include "trigger_source.h"
+#include "wienvme_dll.h"
+
+namespace mdq::test {
+
+// The V1290 status register the run loop polls for data ready.
+constexpr std::uint32_t kTdcStatus = 0x44441002;
+
+inline bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline) return pred();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+inline std::size_t count_of(const std::string& text, const std::string& needle) {
+  std::size_t n = 0;
+  for (auto p = text.find(needle); p != std::string::npos; p = text.find(needle, p + 1)) ++n;
+  return n;
+}
+
+inline int ctrl(int control) {
+  int v = 0;
+  GetCtrlVal(p1h, control, &v);
+  return v;
+}
+
+inline std::uint16_t pio_output() { return mdq::sim::simcrate_state().pioOutput; }
+
+// The worker is inside its trigger wait: the veto is released and the
+// newest bus cycle is a status poll.
+inline bool in_trigger_wait() {
+  if (pio_output() != 0) return false;
+  auto cycles = mdq::sim::simcrate_cycles();
+  return !cycles.empty() && !cycles.back().write && cycles.back().address == kTdcStatus;
+}
+
+inline std::vector<RunFileRecord> of_type(const RunFileScan& s, std::uint32_t id) {
+  std::vector<RunFileRecord> out;
+  for (const auto& r : s.records)
+    if (r.id == id) out.push_back(r);
+  return out;
+}
+
+// The stand as `mdq --simulate` brings it up: the simulated driver loaded by
+// crate start-up, the board emulator fed by `frames` on an ephemeral
+// 127.0.0.1 port, the board connected and initialised. Handshake pauses are
+// left to the caller's delay hook.
+inline void stand_up(std::unique_ptr<mdq::sim::BoardEmulator>& board,
+                     mdq::sim::AdcFrameSource frames) {
+  p1h = 1;
+  SetCtrlVal(p1h, P1_TDC_EDGE, 3);  // both edges: trailing words reach the decoder
+  SetCtrlVal(p1h, P1_TDC_WINDOW_WIDTH, 0x14);
+  SetCtrlVal(p1h, P1_TDC_WINDOW_OFFSET, 0xFFD8);
+  SetCtrlVal(p1h, P1_TDC_EXTRA_MARGIN, 8);
+  ASSERT_EQ(CmtNewThreadPool(10, &poolHandle), 0);
+  auto& source = mdq::sim::shared_trigger_source();
+  source.reset();
+  source.setFreeRunning(false);
+  source.setRate(0);
+  wienvme_set_driver_path(mdq::sim::simulated_driver_path().c_str());
+  crate_startup();
+  ASSERT_EQ(mdq::sim::simcrate_state().openSessions, 2);
+  board = std::make_unique<mdq::sim::BoardEmulator>();
+  board->setFrameSource(std::move(frames));
+  ASSERT_TRUE(board->start());
+  auto& es = easiroc_settings();
+  es.tcpPort = board->port();
+  es.ackPauseUs = 0;
+  es.streamBytePauseUs = 0;
+  es.startPauseUs = 100;
+  es.recvTimeoutMs = 1000;
+  const std::string ini = std::string(MDQ_SOURCE_DIR) + "/EASIROCini/EASIROC.ini";
+  ASSERT_EQ(easiroc_LoadIni(ini.c_str()), 1);
+  ASSERT_EQ(easiroc_Init("127.0.0.1", 3), 0);
+}
+
+inline void stand_down(std::unique_ptr<mdq::sim::BoardEmulator>& board) {
+  easiroc_Close();
+  if (board) board->stop();
+  board.reset();
+  CmtDiscardThreadPool(poolHandle);
+  crate_shutdown();
+  wienvme_set_driver_path(nullptr);
+}
+
+// Run settings of a plain one-position run of 10 saved events into `base`.
+inline void reset_run_settings(const std::string& base) {
+  for (int c : {P1_XY, P1_PED, P1_STEP_MINUTES, P1_FMAX, P1_SUPPRESS, P1_TDCMIN,
+                P1_DBG_TDC_TERM, P1_DBG_TDC_FILE, P1_EVENT, P1_IX, P1_IY, P1_XSET, P1_YSET,
+                P1_X0, P1_DX, P1_Y0, P1_DY})
+    SetCtrlVal(p1h, c, 0);
+  SetCtrlVal(p1h, P1_FRAC, 1.0);
+  SetCtrlVal(p1h, P1_NX, 1);
+  SetCtrlVal(p1h, P1_NY, 1);
+  SetCtrlVal(p1h, P1_NEV, 10);
+  SetCtrlVal(p1h, P1_SAVE, 1);
+  SetCtrlVal(p1h, P1_FILE, base.c_str());
+  SetCtrlVal(p1h, P1_RUN, 0);
+}
+
+// The operator switches RUN on.
+inline void start_run() {
+  SetCtrlVal(p1h, P1_RUN, 1);
+  run_toggle(P1_RUN);
+}
+
+// The operator's stop, bounded: a stop path that hangs ends the process
+// with a failure instead of holding up the whole suite.
+inline std::chrono::milliseconds stop_run_within(std::chrono::seconds limit) {
+  const auto t0 = std::chrono::steady_clock::now();
+  auto done = std::async(std::launch::async, [] {
+    SetCtrlVal(p1h, P1_RUN, 0);
+    run_toggle(P1_RUN);
+  });
+  if (done.wait_for(limit) != std::future_status::ready) {
+    ADD_FAILURE() << "run_toggle(off) did not return within " << limit.count() << " s";
+    std::fflush(nullptr);
+    std::_Exit(1);
+  }
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
+                                                               t0);
+}
+
+// A fresh board connection. Once the emulator has taken it, it has dropped
+// the old one, so no frame of an earlier trigger can reach this test.
+inline void reconnect_board(mdq::sim::BoardEmulator& board) {
+  const int connections = board.record().connections;
+  ASSERT_EQ(easiroc_Connect("127.0.0.1"), 0);
+  ASSERT_TRUE(board.waitFor(
+      [&](const mdq::sim::BoardRecord& r) { return r.connections > connections; },
+      std::chrono::seconds(2)));
+}
+
+// Writes past `bytes` fail with EFBIG instead of killing the process.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes) {
+    getrlimit(RLIMIT_FSIZE, &old_);
+    oldHandler_ = signal(SIGXFSZ, SIG_IGN);
+    rlimit r = old_;
+    r.rlim_cur = bytes;
+    ok_ = setrlimit(RLIMIT_FSIZE, &r) == 0;
+  }
+  ~FileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &old_);
+    signal(SIGXFSZ, oldHandler_);
+  }
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  rlimit old_{};
+  sighandler_t oldHandler_ = SIG_DFL;
+  bool ok_ = false;
+};
+
+}  // namespace mdq::test
