@@ -34,6 +34,20 @@ int answer() {
   return dum & 0xFFFF;
 }
 
+// One read-back line. A value the micro-controller never gave is said so:
+// a 0 printed in its place would pass for a setting.
+void show(const char* prefix, bool hex) {
+  int dum = 0;
+  if (V1290_readOC(&dum) != 0) {
+    con_printf("%sno answer from the TDC\n", prefix);
+    return;
+  }
+  if (hex)
+    con_printf("%s%04X\n", prefix, dum & 0xFFFF);
+  else
+    con_printf("%s%d\n", prefix, dum & 0xFFFF);
+}
+
 void write_register(std::uint32_t address) {
   std::uint16_t zero = 0;
   WIENVME_write16(hHandle24, 1, address, &zero);
@@ -94,20 +108,20 @@ void V1290_init() {
 
 void V1290_readConfig() {
   send(V1290_OP_READ_EN_PATTERN);
-  con_printf("Ch Enable 1 = %04X\n", answer());
-  con_printf("Ch Enable 2 = %04X\n", answer());
+  show("Ch Enable 1 = ", true);
+  show("Ch Enable 2 = ", true);
 
   send(V1290_OP_READ_TRG_CONF);
-  con_printf("Match window Width = %d\n", answer());
-  con_printf("Window Offset = %d\n", answer());
-  con_printf("Extra Search Window = %d\n", answer());
-  con_printf("Reject Margin = %d\n", answer());
-  con_printf("Trigger Subtraction = %d\n", answer());
+  show("Match window Width = ", false);
+  show("Window Offset = ", false);
+  show("Extra Search Window = ", false);
+  show("Reject Margin = ", false);
+  show("Trigger Subtraction = ", false);
 
   send(V1290_OP_READ_EVENT_SIZE);
-  con_printf("TDC Maximum number of hits per event = %d\n", answer());
+  show("TDC Maximum number of hits per event = ", false);
   send(V1290_OP_READ_DETECTION);
-  con_printf("TDC Edge type = %d\n", answer());
+  show("TDC Edge type = ", false);
   send(V1290_OP_READ_RES);
-  con_printf("TDC resolution= %d\n", answer());
+  show("TDC resolution= ", false);
 }

@@ -329,14 +329,17 @@ TEST_F(SimCrate, InitCommandReadsBackThePanelSettings) {
             "TDC resolution= 3\n");
 }
 
-TEST_F(SimCrate, ReadConfigWithSilentModulePrintsZeros) {
+TEST_F(SimCrate, ReadConfigWithSilentModuleSaysSoInsteadOfZeros) {
   sim::simcrate_set_handshake(sim::HandshakeMode::NeverReady);
   ConsoleCapture con;
   crate_tdc_read_config(P1_TDC_READ_CONFIG);
   EXPECT_EQ(con.text(),
-            "Ch Enable 1 = 0000\nCh Enable 2 = 0000\nMatch window Width = 0\nWindow Offset = 0\n"
-            "Extra Search Window = 0\nReject Margin = 0\nTrigger Subtraction = 0\n"
-            "TDC Maximum number of hits per event = 0\nTDC Edge type = 0\nTDC resolution= 0\n");
+            "Ch Enable 1 = no answer from the TDC\nCh Enable 2 = no answer from the TDC\n"
+            "Match window Width = no answer from the TDC\nWindow Offset = no answer from the TDC\n"
+            "Extra Search Window = no answer from the TDC\nReject Margin = no answer from the TDC\n"
+            "Trigger Subtraction = no answer from the TDC\n"
+            "TDC Maximum number of hits per event = no answer from the TDC\n"
+            "TDC Edge type = no answer from the TDC\nTDC resolution= no answer from the TDC\n");
   // 5 opcodes + 10 answers, each through a full time-out.
   EXPECT_EQ(crate_test::delays().size(), 15u * 102u);
 }
