@@ -120,7 +120,10 @@ std::uint64_t postEvent(int event, int panel, int control) {
 
 }  // namespace
 
-void set_backend(Backend* b) { g_backend = b; }
+void set_backend(Backend* b) {
+  std::lock_guard lk(g_poolMutex);  // ordered after a finishing pool function's wake
+  g_backend = b;
+}
 Backend* backend() { return g_backend; }
 
 void define_control(int control, bool isText, double min, double max, double value,
@@ -512,11 +515,13 @@ int CmtScheduleThreadPoolFunction(int poolHandle, ThreadFunctionPtr fn, void* da
   f->thread = std::thread([raw, fn, data] {
     fn(data);
     {
+      // The wake is under the lock, before `done`: whoever sees this function
+      // done may swap or clear the backend.
       std::lock_guard lk2(g_poolMutex);
+      if (g_backend) g_backend->wake();
       raw->done.store(true);
     }
     g_poolCv.notify_all();
-    if (g_backend) g_backend->wake();
   });
   pool.fns.emplace(id, std::move(f));
   if (functionId) *functionId = id;

@@ -8,14 +8,16 @@
 namespace {
 
 int request(unsigned char command, unsigned int address, const char* sendErrorText) {
-  SiTCPRBCPskeleton(RBCP_TYPE, command, address & 0xFF, 1, address);
+  SiTCPRBCPskeleton(RBCP_TYPE, command, SiTCPrequestId(address), 1, address);
   SiTCPdiscardPending();
   if (SiTCPsendRequest(9) < 0) {
     const int e = errno;
     con_printf("%s: %s\n", sendErrorText, std::strerror(e));
     con_printf("exit(1);!!!\n");
   }
-  return SiTCPrcvRBCP_ACK(1);
+  const int result = SiTCPrcvRBCP_ACK(1);
+  if (result < 0) SiTCPrequestFailed(address);
+  return result;
 }
 
 int write_register(unsigned int address, int data, const char* sendErrorText) {

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <map>
 #include <thread>
 
 #include "platform.h"
@@ -26,6 +27,8 @@ unsigned udpPort = 0;
 int udpsock = -1;
 sockaddr_in SiTCPudpAddr{};
 bool udpAddrValid = false;
+// Failed requests per register on the current socket; see SiTCPrequestId.
+std::map<unsigned int, unsigned char> idShift;
 
 bool port_valid(unsigned port) { return port >= 1 && port <= 65534; }
 
@@ -54,6 +57,7 @@ void SiTCPinit() { con_printf("SiTCP control --> Start.\n"); }
 void SiTCPclose() {
   if (udpsock >= 0) close(udpsock);
   udpsock = -1;
+  idShift.clear();  // a new socket never sees the old one's late replies
   con_printf("SiTCPclose -> Done.\n");
 }
 
@@ -80,6 +84,7 @@ int SiTCPCreateUDPSock() {
   // late replies around).
   if (udpsock >= 0) close(udpsock);
   udpsock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  idShift.clear();
   if (udpsock == -1) {
     con_printf("errno = %d | udpsock = %d\n", errno, udpsock);
     con_printf("exit(1);!!!\n");
@@ -128,6 +133,13 @@ long SiTCPsendRequest(std::size_t size) {
 }
 
 int SiTCPGetUDPSock() { return udpsock; }
+
+unsigned char SiTCPrequestId(unsigned int address) {
+  const auto it = idShift.find(address);
+  return static_cast<unsigned char>((address & 0xFF) + (it == idShift.end() ? 0 : it->second));
+}
+
+void SiTCPrequestFailed(unsigned int address) { ++idShift[address]; }
 
 int SiTCPrcvRBCP_ACK(int output) {
   if (udpsock < 0 || !udpAddrValid) {

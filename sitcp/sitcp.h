@@ -66,6 +66,12 @@ long SiTCPsendRequest(std::size_t size);
 // its data byte (0-255); -1 on time-out, short reply or an unusable socket.
 int SiTCPrcvRBCP_ACK(int output);
 int SiTCPGetUDPSock();
+// The request id for a register: its low byte, moved on by one for each
+// request to it that got no usable reply on this socket. The board echoes
+// any id, so a reply arriving after its request timed out then carries an
+// id the next request to that register does not use.
+unsigned char SiTCPrequestId(unsigned int address);
+void SiTCPrequestFailed(unsigned int address);
 
 // ---- register operations ------------------------------------------------
 

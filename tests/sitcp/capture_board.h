@@ -41,6 +41,8 @@ class CaptureBoard {
     std::lock_guard lk(m_);
     regs_[address & 0xFF] = v;
   }
+  // The next n requests are recorded but get no reply.
+  void ignoreNext(int n) { ignore_ = n; }
   std::vector<std::vector<std::uint8_t>> requests() const {
     std::lock_guard lk(m_);
     return requests_;
@@ -63,12 +65,17 @@ class CaptureBoard {
         requests_.emplace_back(buf, buf + n);
         if ((buf[1] & 0xC0) == 0xC0) reply[8] = regs_[buf[7]];
       }
+      if (ignore_ > 0) {
+        --ignore_;
+        continue;
+      }
       sendto(fd_, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), fl);
     }
   }
   int fd_ = -1;
   std::uint16_t port_ = 0;
   std::atomic<bool> stop_{false};
+  std::atomic<int> ignore_{0};
   mutable std::mutex m_;
   std::array<std::uint8_t, 256> regs_{};
   std::vector<std::vector<std::uint8_t>> requests_;

@@ -80,6 +80,40 @@ TEST(RbcpWire, RequestBytes) {
   sitcp_settings() = SiTCPLinkSettings{};
 }
 
+// A request that got no reply moves its register's id on, so the late reply
+// cannot answer the next request; other registers and a reopened link keep
+// the plain id.
+TEST(RbcpWire, RequestIdMovesOnAfterAFailureOnThatRegisterOnly) {
+  CaptureBoard cap;
+  cap.setReg(0x30, 0x42);
+  {
+    ConsoleCapture quiet;
+    open_test_link(cap.port(), 100ms);
+  }
+  {
+    ConsoleCapture timeout;
+    cap.ignoreNext(2);
+    EXPECT_EQ(Senderudp_recv(0x30, 0), -1);
+    EXPECT_EQ(Senderudp_recv(0x30, 0), -1);
+  }
+  EXPECT_EQ(Senderudp_recv(0x30, 0), 0x42);
+  EXPECT_EQ(Senderudp_recv(0x31, 0), 0);
+  {
+    ConsoleCapture quiet;
+    open_test_link(cap.port(), 100ms);
+  }
+  EXPECT_EQ(Senderudp_recv(0x30, 0), 0x42);
+  const auto req = cap.requests();
+  ASSERT_EQ(req.size(), 5u);
+  EXPECT_EQ(req[0], (Bytes{0xFF, 0xC0, 0x30, 0x01, 0, 0, 0, 0x30, 0x00}));
+  EXPECT_EQ(req[1], (Bytes{0xFF, 0xC0, 0x31, 0x01, 0, 0, 0, 0x30, 0x00}));
+  EXPECT_EQ(req[2], (Bytes{0xFF, 0xC0, 0x32, 0x01, 0, 0, 0, 0x30, 0x00}));
+  EXPECT_EQ(req[3], (Bytes{0xFF, 0xC0, 0x31, 0x01, 0, 0, 0, 0x31, 0x00}));
+  EXPECT_EQ(req[4], (Bytes{0xFF, 0xC0, 0x30, 0x01, 0, 0, 0, 0x30, 0x00}));
+  SiTCPclose();
+  sitcp_settings() = SiTCPLinkSettings{};
+}
+
 TEST_F(RbcpLink, WriteThenReadBack) {
   Senderudp_send(0x20, 0x15A);  // only the low byte reaches the board
   EXPECT_EQ(board.reg(0x20), 0x5A);
