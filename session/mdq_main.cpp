@@ -56,6 +56,11 @@ void on_open_run(int) {
   SetCtrlVal(p1h, P1_DY, runrec->dy);
   SetCtrlVal(p1h, P1_Y0, runrec->y0);
   SetCtrlVal(p1h, P1_NEV, runrec->nev);
+  // Say what changed: the grid controls are far from the button.
+  con_printf("Run settings loaded from %s: %d x %d positions (x0 %d dx %d, y0 %d dy %d), "
+             "%u events per position.\n",
+             dfile, runrec->nx, runrec->ny, runrec->x0, runrec->dx, runrec->y0, runrec->dy,
+             runrec->nev);
 }
 
 }  // namespace

@@ -51,8 +51,12 @@ TEST_F(PanelHandlers, OpenRunShowsExactlyTheSevenHeaderFields) {
   SetCtrlVal(p1h, P1_XY, 1);
   SetCtrlVal(p1h, P1_PED, 2);
   QueueFileSelection(writeRun(r));
+  mdq::platform::ConsoleCapture con;
   session_dispatch(P1_OPEN_RUN);
   EXPECT_EQ(shown(), (std::array<int, 7>{3, 10, -4, 2, 5, 100, 2000}));
+  EXPECT_NE(con.text().find(": 3 x 2 positions (x0 -4 dx 10, y0 100 dy 5), 2000 events per position."),
+            std::string::npos)
+      << con.text();
   int xy = 0, ped = 0;
   GetCtrlVal(p1h, P1_XY, &xy);
   GetCtrlVal(p1h, P1_PED, &ped);
