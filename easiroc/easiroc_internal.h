@@ -23,6 +23,10 @@ std::size_t rx_avail();
 const std::uint8_t* rx_data();
 void rx_consume(std::size_t n);
 void rx_reset();
+// A reader that goes on using bytes it has consumed (the read-out writes a
+// run of back-to-back frames in one go) is called before those bytes can be
+// overwritten. nullptr: consumed bytes may be reused at once.
+void rx_set_reuse_hook(void (*hook)());
 // errno of the last failed receive (EAGAIN for a time-out).
 int rx_last_error();
 

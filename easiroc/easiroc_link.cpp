@@ -34,6 +34,12 @@ struct RxBuffer {
   int lastError = 0;
 } g_rx;
 
+void (*g_beforeReuse)() = nullptr;
+
+void before_reuse() {
+  if (g_beforeReuse) g_beforeReuse();
+}
+
 }  // namespace
 
 EasirocSettings& easiroc_settings() { return g_settings; }
@@ -61,9 +67,13 @@ std::size_t rx_avail() { return g_rx.tail - g_rx.head; }
 const std::uint8_t* rx_data() { return g_rx.buf.data() + g_rx.head; }
 void rx_consume(std::size_t n) {
   g_rx.head += std::min(n, rx_avail());
-  if (g_rx.head == g_rx.tail) g_rx.head = g_rx.tail = 0;
+  if (g_rx.head == g_rx.tail && !g_beforeReuse) g_rx.head = g_rx.tail = 0;
 }
-void rx_reset() { g_rx.head = g_rx.tail = 0; }
+void rx_reset() {
+  before_reuse();
+  g_rx.head = g_rx.tail = 0;
+}
+void rx_set_reuse_hook(void (*hook)()) { g_beforeReuse = hook; }
 int rx_last_error() { return g_rx.lastError; }
 
 RxStatus rx_fill(std::size_t n, Clock::time_point deadline, const std::atomic<int>* abort) {
@@ -75,6 +85,7 @@ RxStatus rx_fill(std::size_t n, Clock::time_point deadline, const std::atomic<in
       return RxStatus::Error;
     }
     if (kRxCapacity - g_rx.tail < kRxCapacity / 4 && g_rx.head > 0) {
+      before_reuse();
       std::memmove(g_rx.buf.data(), rx_data(), rx_avail());
       g_rx.tail -= g_rx.head;
       g_rx.head = 0;

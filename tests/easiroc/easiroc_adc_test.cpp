@@ -137,6 +137,29 @@ TEST_F(BoardTest, ContinuousReadoutFileIsByteExact) {
   EXPECT_EQ(t.find("Fatal"), std::string::npos) << t;
 }
 
+// Long enough for the receive buffer to be reused many times under frames
+// still waiting to be written, and for many write runs.
+TEST_F(BoardTest, LongContinuousReadoutFileIsByteExactAndFullyCounted) {
+  connect();
+  constexpr long long kFrames = 6000;  // about 1.6 MB
+  struct Seen {
+    long long frames = -1, bytes = -1;
+  } seen;
+  easiroc_set_progress_hook(
+      [](const EasirocProgress& p, void* u) {
+        auto* s = static_cast<Seen*>(u);
+        if (p.finished) s->frames = p.framesWritten, s->bytes = p.bytesWritten;
+      },
+      &seen);
+  std::string file = path("long.dat");
+  mdq::platform::ConsoleCapture cap;
+  ASSERT_EQ(easiroc_fDAQ(file.c_str(), int(kFrames)), 0);
+  const auto want = frames_range(1, kFrames);
+  EXPECT_TRUE(read_file(file) == want) << "the file differs from the frames the board sent";
+  EXPECT_EQ(seen.frames, kFrames);
+  EXPECT_EQ(seen.bytes, static_cast<long long>(want.size()));
+}
+
 TEST_F(BoardTest, ContinuousReadoutPrintsDataWordsWhenAsked) {
   easiroc_settings().printDataWords = true;
   connect();
