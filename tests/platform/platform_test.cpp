@@ -19,10 +19,10 @@ class Platform : public ::testing::Test {
 };
 
 TEST(Decimation, KeepsOneBinSpikeAndOrder) {
-  std::vector<std::int32_t> spec(65536, 3);
-  spec[40001] = 777;
-  spec[12345] = -5;  // minimum survives too
-  auto pts = minmax_decimate(spec, 800);
+  std::vector<std::int32_t> spectrum(65536, 3);
+  spectrum[40001] = 777;
+  spectrum[12345] = -5;  // minimum survives too
+  auto pts = minmax_decimate(spectrum, 800);
   ASSERT_LE(pts.size(), 1600u);
   ASSERT_GE(pts.size(), 800u);
   auto maxIt = std::max_element(pts.begin(), pts.end(), [](auto a, auto b) { return a.y < b.y; });
