@@ -36,13 +36,11 @@ std::int64_t free_space(const std::string& file) {
   return free_bytes_for(file);
 }
 
-// Free space where the run file goes; true when it is below the margin
-// (after a console line saying so).
-bool disk_too_full(const std::string& file, const char* when) {
+// True when `free` bytes where the run file goes is below the margin (after a
+// console line saying so).
+bool disk_too_full(std::int64_t free, const std::string& file, const char* when) {
   const std::int64_t margin = g_minFreeBytes.load();
-  if (margin <= 0) return false;
-  const std::int64_t free = free_space(file);
-  if (free < 0 || free >= margin) return false;
+  if (margin <= 0 || free < 0 || free >= margin) return false;
   con_printf("%s: only %.1f MB free for %s (the station keeps at least %.0f MB free).\n", when,
              free / 1e6, file.c_str(), margin / 1e6);
   return true;
@@ -134,7 +132,8 @@ struct RunStatus {
   unsigned long long saved = 0;
   std::int64_t freeBytes = -1;
   int boardFailures = 0;
-  void show() const {
+  void show(unsigned long long savedNow) {
+    saved = savedNow;
     char text[200];
     int n = std::snprintf(text, sizeof text, "%s: position %u of %u, %llu event(s) saved", state,
                           positions, totalPositions, saved);
@@ -236,14 +235,19 @@ int daq_run(void*) {
   bool interlocked = false;  // ended by an interlock, said when it tripped
   int boardFailures = 0, boardFailuresInRow = 0;
   if (s.dsave) {
-    if (disk_too_full(run_file_name(s.base, 1), "Run not started")) {
+    const std::string first = run_file_name(s.base, 1);
+    const std::int64_t free = free_space(first);
+    if (disk_too_full(free, first, "Run not started")) {
       abort = true;
       refused = true;
-    } else if (shown.freeBytes = free_space(run_file_name(s.base, 1)); !writer.open(s.base, s.fmax)) {
-      abort = true;
     } else {
-      runrec.time = now_s();
-      abort = !writer.write(runrec);
+      shown.freeBytes = free;
+      if (!writer.open(s.base, s.fmax)) {
+        abort = true;
+      } else {
+        runrec.time = now_s();
+        abort = !writer.write(runrec);
+      }
     }
     if (abort && !refused) con_printf("Run not started: the run file could not be written.\n");
   }
@@ -271,8 +275,7 @@ int daq_run(void*) {
       spectra_clear();
       ++positions;
       shown.positions = positions;
-      shown.saved = saved;
-      shown.show();
+      shown.show(saved);
 
       evtrec.nev = 1;
       std::uint32_t before;
@@ -315,8 +318,7 @@ int daq_run(void*) {
           if (ndat < 0) {
             ++boardFailures;
             shown.boardFailures = boardFailures;
-            shown.saved = saved;
-            shown.show();
+            shown.show(saved);
             con_printf("Board event read failed at event %u (%d in a row, %d in this run).\n",
                        evtrec.nev, ++boardFailuresInRow, boardFailures);
             const int limit = g_maxBoardFailures.load();
@@ -345,9 +347,8 @@ int daq_run(void*) {
               break;
             }
             shown.freeBytes = free_space(writer.current_name());
-            shown.saved = saved;
-            shown.show();
-            if (disk_too_full(writer.current_name(), "Run stopped")) {
+            shown.show(saved);
+            if (disk_too_full(shown.freeBytes, writer.current_name(), "Run stopped")) {
               interlocked = true;
               daq_on.store(0);
             }
@@ -368,10 +369,9 @@ int daq_run(void*) {
   }
   if (s.dsave && writer.is_open()) writer.close(now_s());
   if (interlocked) con_printf("Run ended early by an interlock (see above); the file is complete.\n");
-  shown.saved = saved;
   shown.state = abort ? (positions == 0 ? "not started" : "ended early (run file)")
                       : (interlocked ? "stopped by an interlock" : "ended");
-  shown.show();
+  shown.show(saved);
   con_printf("Run ended: %u position(s), %llu event(s) saved.\n", positions, saved);
   // Absolute paths: the operator (or a script) finds the data whatever the
   // working directory was.

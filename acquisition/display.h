@@ -4,6 +4,15 @@
 extern int ph_tdc;
 extern int ph_adc;
 
+// The channel and the TDC/ADC ranges chosen on the panel, held to what the
+// spectra have: what the graphs show and what an export writes.
+struct SpectrumChoice {
+  int channel = 0;
+  int tdcRange = 0;
+  int adcRange = 0;
+};
+SpectrumChoice chosen_spectra();
+
 // Redraws the TDC and ADC spectra of the channel chosen on the panel.
 int update_plots();
 

@@ -13,8 +13,6 @@
 
 namespace {
 
-int clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
 void on_load_spectra(int) {
   // Refused before the dialog: the operator learns at once, and the
   // spectra of the run in progress stay as they are.
@@ -46,12 +44,8 @@ void on_export_csv(int) {
   if (FileSelectPopupEx("", "*.csv", ".csv", "Export the spectra shown as CSV", 2, 0, 0, path,
                         sizeof path) <= 0)
     return;
-  int ch = 0, tr = 0, ar = 0;
-  GetCtrlVal(p1h, P1_CHANNEL, &ch);
-  GetCtrlVal(p1h, P1_TDC_RANGE, &tr);
-  GetCtrlVal(p1h, P1_ADC_RANGE, &ar);
-  // The same choice the graphs make of these selectors.
-  replay_export_csv(path, clamp(ch, 0, kChannels - 1), clamp(tr, 0, 1), clamp(ar, 0, 1));
+  const SpectrumChoice c = chosen_spectra();
+  replay_export_csv(path, c.channel, c.tdcRange, c.adcRange);
 }
 
 void on_export_png(int) {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "board_emulator.h"
+#include "camac.h"
 #include "crate.h"
 #include "dispatch.h"
 #include "daq_run.h"
@@ -27,6 +28,7 @@
 #include "sim_driver.h"
 #include "spectra.h"
 #include "trigger_source.h"
+#include "v1290.h"
 #include "wienvme_dll.h"
 
 namespace runbench {
@@ -42,13 +44,6 @@ inline double median(std::vector<double> v) {
   return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
-// The crate and board addresses the run uses, mirrored for the floor loop.
-constexpr unsigned long kTdcSoftClear = 0x44441016;
-constexpr unsigned long kTdcStatus = 0x44441002;
-constexpr unsigned long kTdcEventsStored = 0x44441020;
-constexpr unsigned long kTdcEventCounter = 0x4444101C;
-constexpr unsigned long kTdcOutputBuffer = 0x44440000;
-constexpr unsigned long kPioOutput = 0x81B842;
 
 class Stand {
  public:
@@ -87,7 +82,7 @@ class Stand {
     // stand gives one trigger per release, so set the veto as an operator
     // would before the first run. A failing write means no crate.
     unsigned short veto = 1;
-    if (WIENVME_write16(hHandle24, 1, kPioOutput, &veto) != 0) return false;
+    if (WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &veto) != 0) return false;
 
     easiroc_LoadIni(MDQ_SOURCE_DIR "/EASIROCini/EASIROC.ini");
     if (easiroc_Init("127.0.0.1", 3) != 0) return false;
@@ -159,38 +154,38 @@ inline void event_waits() {
 // decision, record writing or panel updates. Returns the events read out.
 inline std::uint32_t io_floor_run(std::uint32_t nev) {
   unsigned short zero = 0;
-  WIENVME_write16(hHandle24, 1, kTdcSoftClear, &zero);
+  WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
   Delay(0.01);
   easiroc_singleADCstart();
   std::uint32_t done = 0;
   for (std::uint32_t i = 0; i < nev; ++i) {
     wait_loop(200);
-    WIENVME_write16(hHandle24, 1, kTdcSoftClear, &zero);
+    WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
     wait_loop(200);
     unsigned short pio = 0;
-    WIENVME_write16(hHandle24, 1, kPioOutput, &pio);
+    WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &pio);
     ntics.store(0);
     int lam = 0;
     do {
       unsigned short status = 0;
-      if (WIENVME_read16(hHandle24, 1, kTdcStatus, &status) != 0) return done;
+      if (WIENVME_read16(hHandle24, 1, V1290_STATUS, &status) != 0) return done;
       lam = status & 1;
     } while (lam == 0 && daq_on.load() != 0);
     pio = 1;
-    WIENVME_write16(hHandle24, 1, kPioOutput, &pio);
+    WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &pio);
     wait_loop(2000);
     if (daq_on.load() == 0) break;
     if (ntics.load() >= 2) continue;
     for (int k = 0; k < 32; ++k) wait_loop(200);
     unsigned short tdcneve = 0;
     std::uint32_t triggneve = 0;
-    WIENVME_read16(hHandle24, 1, kTdcEventsStored, &tdcneve);
-    WIENVME_read32(hHandle24, 1, kTdcEventCounter, &triggneve);
+    WIENVME_read16(hHandle24, 1, V1290_EVENT_STORED, &tdcneve);
+    WIENVME_read32(hHandle24, 1, V1290_EVENT_COUNTER, &triggneve);
     unsigned short l = 0;
     int words = 0;
     while (l < tdcneve && words < kTdcMaxWordsPerReadout) {
       std::uint32_t w = 0;
-      WIENVME_read32(hHandle24, 1, kTdcOutputBuffer, &w);
+      WIENVME_read32(hHandle24, 1, V1290_OUTPUT_BUFFER, &w);
       ++words;
       if ((w & 0xF8000000u) == 0x80000000u) ++l;
     }

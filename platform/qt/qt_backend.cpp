@@ -1,6 +1,7 @@
 #include "qt_backend.h"
 
 #include <atomic>
+#include <functional>
 
 #include <QAbstractButton>
 #include <QAbstractEventDispatcher>
@@ -403,30 +404,30 @@ void QtBackend::flushConsole() {
   console_->verticalScrollBar()->setValue(console_->verticalScrollBar()->maximum());
 }
 
-bool QtBackend::saveScreenshot(const std::string& path) {
+bool QtBackend::onGuiThread(const std::function<bool()>& fn) {
   // Atomic: the hand-over happens inside Qt, where a race checker cannot see it.
   std::atomic<bool> ok{false};
-  auto grab = [this, &ok, path] {
-    if (!panel_) return;
-    flushValues();
-    flushConsole();
-    ok.store(panel_->grab().save(QString::fromStdString(path), "PNG"));
-  };
-  if (QThread::currentThread() == thread()) grab();
-  else QMetaObject::invokeMethod(this, grab, Qt::BlockingQueuedConnection);
+  auto run = [&ok, &fn] { ok.store(fn()); };
+  if (QThread::currentThread() == thread()) run();
+  else QMetaObject::invokeMethod(this, run, Qt::BlockingQueuedConnection);
   return ok.load();
 }
 
+bool QtBackend::saveScreenshot(const std::string& path) {
+  return onGuiThread([this, &path] {
+    if (!panel_) return false;
+    flushValues();
+    flushConsole();
+    return panel_->grab().save(QString::fromStdString(path), "PNG");
+  });
+}
+
 bool QtBackend::saveGraphImage(int graph, const std::string& path) {
-  std::atomic<bool> ok{false};
-  auto grab = [this, &ok, graph, path] {
+  return onGuiThread([this, graph, &path] {
     auto it = graphs_.find(graph);
-    if (it == graphs_.end() || !it->second.view) return;
-    ok.store(it->second.view->grab().save(QString::fromStdString(path), "PNG"));
-  };
-  if (QThread::currentThread() == thread()) grab();
-  else QMetaObject::invokeMethod(this, grab, Qt::BlockingQueuedConnection);
-  return ok.load();
+    if (it == graphs_.end() || !it->second.view) return false;
+    return it->second.view->grab().save(QString::fromStdString(path), "PNG");
+  });
 }
 
 }  // namespace mdq::platform

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QWidget>
 #include <atomic>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -57,6 +58,8 @@ class QtBackend : public QObject, public Backend {
   void flushConsole();
 
  private:
+  // Runs fn on the GUI thread (waiting for it from any other) and returns its result.
+  bool onGuiThread(const std::function<bool()>& fn);
   struct Graph {
     QChart* chart = nullptr;
     QChartView* view = nullptr;

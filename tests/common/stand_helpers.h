@@ -28,12 +28,13 @@
 #include "sim_crate.h"
 #include "sim_driver.h"
 #include "trigger_source.h"
+#include "v1290.h"
 #include "wienvme_dll.h"
 
 namespace mdq::test {
 
-// The V1290 status register the run loop polls for data ready.
-constexpr std::uint32_t kTdcStatus = 0x44441002;
+// The register the run loop polls for data ready.
+constexpr std::uint32_t kTdcStatus = V1290_STATUS;
 
 inline bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;

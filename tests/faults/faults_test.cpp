@@ -32,6 +32,7 @@
 #include "backend.h"
 #include "bias.h"
 #include "board_emulator.h"
+#include "camac.h"
 #include "daq_run.h"
 #include "decode.h"
 #include "dispatch.h"
@@ -830,7 +831,7 @@ TEST_F(CrateFaults, EntryPointFailing) {
 
 // ---- the stand: crate, board and run file together ------------------------------
 
-constexpr std::uint32_t kPio = 0x81B842;
+constexpr std::uint32_t kPio = PIO_OUTPUT;
 std::unique_ptr<sim::BoardEmulator> g_board;
 bool idle() { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }
 

@@ -26,6 +26,7 @@
 
 #include "backend.h"
 #include "board_emulator.h"
+#include "camac.h"
 #include "daq_run.h"
 #include "decode.h"
 #include "dispatch.h"
@@ -40,6 +41,7 @@
 #include "spectra.h"
 #include "stand_helpers.h"
 #include "trigger_source.h"
+#include "v1290.h"
 #include "wienvme_dll.h"
 
 namespace stdfs = std::filesystem;
@@ -51,9 +53,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::uint32_t kPio = 0x81B842;
-constexpr std::uint32_t kTdcOutputBuffer = 0x44440000;
-constexpr std::uint32_t kTdcEventsStored = 0x44441020;
+constexpr std::uint32_t kPio = PIO_OUTPUT;
+constexpr std::uint32_t kTdcOutputBuffer = V1290_OUTPUT_BUFFER;
+constexpr std::uint32_t kTdcEventsStored = V1290_EVENT_STORED;
 
 void no_delay(double) {}
 
