@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <type_traits>
 #include <unistd.h>
 
 #include "platform.h"
@@ -41,71 +40,6 @@ bool split_series_name(const std::string& path, std::string* base, int* n) {
 }
 
 bool exists(const std::string& p) { return access(p.c_str(), F_OK) == 0; }
-
-// Reads one file record by record (a run file may be gigabytes: nothing is
-// kept but the current record) and hands each to `on`.
-struct StreamOutcome {
-  bool ended = false;
-  bool truncated = false;  // the error is a record cut off by the end of the file
-  std::string error;
-  std::uint64_t errorOffset = 0;
-  std::uint64_t bytes = 0;
-};
-
-template <class On>
-StreamOutcome stream_records(std::FILE* fp, On&& on) {
-  StreamOutcome o;
-  std::uint8_t buf[kEvtRecSize];  // the largest record
-  static_assert(kEvtRecSize >= kRunRecSize && kEvtRecSize >= kPosRecSize && kEvtRecSize >= kEndRecSize);
-  std::uint64_t off = 0;
-  char msg[160];
-  auto fail = [&](const char* what) {
-    o.error = what;
-    o.errorOffset = off;
-    o.bytes = off;
-    return o;
-  };
-  for (;;) {
-    std::size_t got = std::fread(buf, 1, 8, fp);
-    if (got == 0) break;
-    if (o.ended) return fail("data after the end record");
-    if (got < 8) {
-      std::snprintf(msg, sizeof msg, "truncated record header (%zu bytes left)", got);
-      o.truncated = true;
-      return fail(msg);
-    }
-    const std::uint32_t id = buf[0] | buf[1] << 8 | buf[2] << 16 | static_cast<std::uint32_t>(buf[3]) << 24;
-    const std::uint32_t len = buf[4] | buf[5] << 8 | buf[6] << 16 | static_cast<std::uint32_t>(buf[7]) << 24;
-    const std::size_t want = record_size(id);
-    if (want == 0) {
-      std::snprintf(msg, sizeof msg, "unknown record type %u", id);
-      return fail(msg);
-    }
-    if (len != want) {
-      std::snprintf(msg, sizeof msg, "record type %u has length %u, expected %zu", id, len, want);
-      return fail(msg);
-    }
-    got = std::fread(buf + 8, 1, want - 8, fp);
-    if (got < want - 8) {
-      std::snprintf(msg, sizeof msg, "truncated record type %u (%zu of %zu bytes)", id, got + 8, want);
-      o.truncated = !std::ferror(fp);
-      return fail(msg);
-    }
-    switch (id) {
-      case POSREC_ID: on(decode_posrec(std::span<const std::uint8_t, kPosRecSize>(buf, kPosRecSize))); break;
-      case EVTREC_ID: on(decode_evtrec(std::span<const std::uint8_t, kEvtRecSize>(buf, kEvtRecSize))); break;
-      case ENDREC_ID: o.ended = true; break;
-      default: break;  // the run header carries nothing for the spectra
-    }
-    off += want;
-  }
-  if (std::ferror(fp)) {
-    std::snprintf(msg, sizeof msg, "read error: %s", std::strerror(errno));
-    return fail(msg);
-  }
-  o.bytes = off;
-  return o;
-}
 
 // What a live run filled for this event, as far as the record can tell.
 // A run fills dtdc[ch][0][v] with the kept TDC value v of each channel and
@@ -193,25 +127,25 @@ int replay_load(const std::vector<std::string>& files, const ReplaySelection& se
       continue;
     }
     r.files.push_back(f);
-    StreamOutcome o = stream_records(fp.get(), [&](const auto& rec) {
-      if constexpr (std::is_same_v<std::decay_t<decltype(rec)>, POSREC>) {
+    const RunFileRead o = read_run_records(fp.get(), [&](const RunFileRecord& rec) {
+      if (rec.id == POSREC_ID) {
         havePos = true;
         ++r.positionsSeen;
-        selected = sel.all || (rec.ix == sel.ix && rec.iy == sel.iy);
+        selected = sel.all || (rec.pos.ix == sel.ix && rec.pos.iy == sel.iy);
         if (selected) ++r.positionsLoaded;
-      } else {
+      } else if (rec.id == EVTREC_ID) {
         ++r.eventsSeen;
         if (!havePos) ++r.eventsWithoutPosition;
         if (!selected) return;
         ++r.eventsLoaded;
-        fill_from_event(rec, r);
+        fill_from_event(rec.evt, r);
       }
     });
     if (!o.error.empty()) {
       ++(o.truncated ? r.filesIncomplete : r.filesCorrupt);
       con_printf("%s: unreadable from byte offset %llu (%s); the records before it are loaded.\n",
                  f.c_str(), static_cast<unsigned long long>(o.errorOffset), o.error.c_str());
-    } else if (!o.ended) {
+    } else if (!o.complete) {
       ++r.filesIncomplete;
       con_printf("%s: no end record -- the file was cut short after %llu bytes; its complete "
                  "records are loaded.\n",

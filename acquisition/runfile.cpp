@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 #include "platform.h"
 
@@ -250,71 +249,85 @@ bool RunFileWriter::rollover_if_needed(std::uint32_t endTime) {
 
 // ---- reader ----------------------------------------------------------------
 
-RunFileScan scan_run_file(const std::string& path) {
-  RunFileScan s;
-  s.file = path;
-  std::ifstream in(path, std::ios::binary);
-  if (!in) {
-    s.error = "cannot open file: " + std::string(std::strerror(errno));
-    return s;
-  }
-  std::vector<std::uint8_t> buf((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  s.size = buf.size();
-  std::size_t off = 0;
+RunFileRead read_run_records(std::FILE* fp, const std::function<void(const RunFileRecord&)>& on) {
+  RunFileRead o;
+  std::uint8_t buf[kEvtRecSize];  // the largest record
+  static_assert(kEvtRecSize >= kRunRecSize && kEvtRecSize >= kPosRecSize &&
+                kEvtRecSize >= kEndRecSize);
+  std::uint64_t off = 0;
   bool ended = false;
   char msg[160];
-  while (off < buf.size()) {
-    if (ended) {
-      std::snprintf(msg, sizeof msg, "data after the end record");
-      s.error = msg;
-      s.errorOffset = off;
-      s.complete = false;
-      return s;
+  auto fail = [&](const char* what, bool truncated) {
+    o.error = what;
+    o.errorOffset = off;
+    o.truncated = truncated;
+    o.bytes = off;
+    return o;
+  };
+  for (;;) {
+    std::size_t got = std::fread(buf, 1, 8, fp);
+    if (got == 0) break;
+    if (ended) return fail("data after the end record", false);
+    if (got < 8) {
+      std::snprintf(msg, sizeof msg, "truncated record header (%zu bytes left)", got);
+      return fail(msg, true);
     }
-    if (buf.size() - off < 8) {
-      s.error = "truncated record header (" + std::to_string(buf.size() - off) + " bytes left)";
-      s.errorOffset = off;
-      return s;
-    }
-    In h{buf.data() + off};
-    std::uint32_t id = h.u32(), len = h.u32();
-    std::size_t want = record_size(id);
+    In h{buf};
+    const std::uint32_t id = h.u32(), len = h.u32();
+    const std::size_t want = record_size(id);
     if (want == 0) {
       std::snprintf(msg, sizeof msg, "unknown record type %u", id);
-      s.error = msg;
-      s.errorOffset = off;
-      return s;
+      return fail(msg, false);
     }
     if (len != want) {
       std::snprintf(msg, sizeof msg, "record type %u has length %u, expected %zu", id, len, want);
-      s.error = msg;
-      s.errorOffset = off;
-      return s;
+      return fail(msg, false);
     }
-    if (buf.size() - off < want) {
-      std::snprintf(msg, sizeof msg, "truncated record type %u (%zu of %zu bytes)", id,
-                    buf.size() - off, want);
-      s.error = msg;
-      s.errorOffset = off;
-      return s;
+    got = std::fread(buf + 8, 1, want - 8, fp);
+    if (got < want - 8) {
+      std::snprintf(msg, sizeof msg, "truncated record type %u (%zu of %zu bytes)", id, got + 8,
+                    want);
+      return fail(msg, !std::ferror(fp));
     }
     RunFileRecord r;
     r.id = id;
     r.offset = off;
-    const std::uint8_t* p = buf.data() + off;
     switch (id) {
-      case RUNREC_ID: r.run = decode_runrec(std::span<const std::uint8_t, kRunRecSize>(p, kRunRecSize)); break;
-      case POSREC_ID: r.pos = decode_posrec(std::span<const std::uint8_t, kPosRecSize>(p, kPosRecSize)); break;
-      case EVTREC_ID: r.evt = decode_evtrec(std::span<const std::uint8_t, kEvtRecSize>(p, kEvtRecSize)); break;
+      case RUNREC_ID: r.run = decode_runrec(std::span<const std::uint8_t, kRunRecSize>(buf, kRunRecSize)); break;
+      case POSREC_ID: r.pos = decode_posrec(std::span<const std::uint8_t, kPosRecSize>(buf, kPosRecSize)); break;
+      case EVTREC_ID: r.evt = decode_evtrec(std::span<const std::uint8_t, kEvtRecSize>(buf, kEvtRecSize)); break;
       case ENDREC_ID:
-        r.end = decode_endrec(std::span<const std::uint8_t, kEndRecSize>(p, kEndRecSize));
+        r.end = decode_endrec(std::span<const std::uint8_t, kEndRecSize>(buf, kEndRecSize));
         ended = true;
         break;
     }
-    s.records.push_back(r);
+    on(r);
     off += want;
   }
-  s.complete = ended;
+  if (std::ferror(fp)) {
+    std::snprintf(msg, sizeof msg, "read error: %s", std::strerror(errno));
+    return fail(msg, false);
+  }
+  o.bytes = off;
+  o.complete = ended;
+  return o;
+}
+
+RunFileScan scan_run_file(const std::string& path) {
+  RunFileScan s;
+  s.file = path;
+  std::FILE* fp = std::fopen(path.c_str(), "rb");
+  if (!fp) {
+    s.error = "cannot open file: " + std::string(std::strerror(errno));
+    return s;
+  }
+  struct stat st {};
+  if (::fstat(fileno(fp), &st) == 0) s.size = static_cast<std::uint64_t>(st.st_size);
+  const RunFileRead rd = read_run_records(fp, [&](const RunFileRecord& r) { s.records.push_back(r); });
+  std::fclose(fp);
+  s.complete = rd.complete;
+  s.error = rd.error;
+  s.errorOffset = rd.errorOffset;
   return s;
 }
 

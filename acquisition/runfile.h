@@ -5,6 +5,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -156,6 +157,17 @@ struct RunFileScan {
 // Parses a whole file. Never throws; a truncated or corrupt file yields the
 // records up to the fault and an error naming the byte offset.
 RunFileScan scan_run_file(const std::string& path);
+
+// Reads an open file record by record, keeping nothing (a run file may be
+// gigabytes): each whole record goes to `on`. Stops at the first fault.
+struct RunFileRead {
+  bool complete = false;         // ends with its end record, nothing after it
+  bool truncated = false;        // the fault is a record cut off by the end of the file
+  std::string error;             // empty when the whole file parsed
+  std::uint64_t errorOffset = 0;
+  std::uint64_t bytes = 0;       // bytes of whole records
+};
+RunFileRead read_run_records(std::FILE* fp, const std::function<void(const RunFileRecord&)>& on);
 
 // Bytes free to an unprivileged writer on the file system that holds
 // `file` (its directory); -1 when that cannot be found out.

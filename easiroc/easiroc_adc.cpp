@@ -344,8 +344,8 @@ int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping) {
     con_write(line);
   }
   if (EndADC.load() != 1 && file && !g_cycle.writeFailed) {
-    if (g_pending.bytes != 0 && (g_pending.data + g_pending.bytes != raw ||
-                                 g_pending.file != file || g_pending.bytes >= kWriteRunBytes))
+    if (g_pending.bytes != 0 &&
+        (g_pending.data + g_pending.bytes != raw || g_pending.bytes >= kWriteRunBytes))
       flush_pending();
     if (!g_cycle.writeFailed) {
       if (g_pending.bytes == 0) {
