@@ -2,34 +2,39 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
 
 #include "decode.h"
 #include "easiroc.h"
-#include "mdq_ui.h"
 #include "platform.h"
+#include "run_config.h"
 #include "runfile.h"
 #include "spectra.h"
-#include "wienvme_dll.h"
+#include "tdc.h"
 
 namespace {
-
-constexpr unsigned long kTdcSoftClear = 0x44441016;
-constexpr unsigned long kTdcStatus = 0x44441002;
-constexpr unsigned long kTdcEventsStored = 0x44441020;
-constexpr unsigned long kTdcEventCounter = 0x4444101C;
-constexpr unsigned long kTdcOutputBuffer = 0x44440000;
-constexpr unsigned long kPioOutput = 0x81B842;
 
 std::atomic<RunClock> g_clock{nullptr};
 std::atomic<std::int64_t> g_minFreeBytes{kDefaultMinFreeBytes};
 std::atomic<int> g_maxBoardFailures{kDefaultMaxBoardFailures};
 std::atomic<FreeSpaceProbe> g_freeProbe{nullptr};
+
+// The run start waits this long for the board to fall quiet behind the veto.
+constexpr int kStartQuietMs = 50;
+constexpr int kStartDiscardMaxMs = 1000;
+// Frames arriving while the veto is on this often end the run: the board
+// then triggers itself and no pairing can be trusted.
+constexpr int kVetoLeakLimit = 3;
+constexpr std::uint64_t kVetoLeakWindow = 1000;  // read-outs
+
+const char* kNotVetoed =
+    "the board sends events while the veto is on: its trigger is not vetoed, so TDC and board "
+    "events cannot be paired";
 
 std::int64_t free_space(const std::string& file) {
   if (FreeSpaceProbe p = g_freeProbe.load()) return p(file);
@@ -51,63 +56,6 @@ std::uint32_t now_s() {
   return static_cast<std::uint32_t>(std::time(nullptr));
 }
 
-void pio_write(std::uint16_t value) {
-  WIENVME_write16(hHandle24, 1, kPioOutput, &value);
-}
-
-// Drains the TDC output buffer for one trigger. Returns false when the
-// module broke its own framing (no trailer within the word bound).
-bool tdc_readout(EventTable& ev, std::uint32_t nev, bool* fileWarned) {
-  int dbg_tdc_t = 0, dbg_tdc_f = 0;
-  GetCtrlVal(p1h, P1_DBG_TDC_TERM, &dbg_tdc_t);
-  GetCtrlVal(p1h, P1_DBG_TDC_FILE, &dbg_tdc_f);
-  TdcDebug dbg;
-  dbg.term = dbg_tdc_t != 0;
-  if (dbg_tdc_f) {
-    dbg.file = std::fopen("TDCout.txt", "a");
-    if (!dbg.file && !*fileWarned) {
-      con_printf("Cannot open TDCout.txt for the TDC word dump (%s); the run goes on without it.\n",
-                 std::strerror(errno));
-      *fileWarned = true;
-    }
-  }
-  unsigned short tdcneve = 0;
-  std::uint32_t triggneve = 0;
-  WIENVME_read16(hHandle24, 1, kTdcEventsStored, &tdcneve);
-  WIENVME_read32(hHandle24, 1, kTdcEventCounter, &triggneve);
-  if (dbg.any()) {
-    char line[128];
-    std::snprintf(line, sizeof line, "\n [%d] tdcneve = %u | triggneve = %u\n",
-                  static_cast<int>(nev), tdcneve, triggneve);
-    if (dbg.term) con_write(line);
-    if (dbg.file) std::fputs(line, dbg.file);
-  }
-  bool ok = true;
-  unsigned short l = 0;
-  int words = 0;
-  while (l < tdcneve) {
-    if (words >= kTdcMaxWordsPerReadout) {
-      con_printf("TDC read-out: %u global trailer(s) of %u missing after %d words -- this event's "
-                 "read-out ends here.\n",
-                 static_cast<unsigned>(tdcneve - l), static_cast<unsigned>(tdcneve), words);
-      ok = false;
-      break;
-    }
-    std::uint32_t w = 0;
-    WIENVME_read32(hHandle24, 1, kTdcOutputBuffer, &w);
-    ++words;
-    if (dbg.any()) {
-      char line[96];
-      std::snprintf(line, sizeof line, ">>>>>>>>>>>>> l = %d | %x\n", l, w);
-      if (dbg.term) con_write(line);
-      if (dbg.file) std::fputs(line, dbg.file);
-    }
-    if (tdc_decode_word(w, ev, dbg)) ++l;
-  }
-  if (dbg.file) std::fclose(dbg.file);
-  return ok;
-}
-
 // The rolling time-step deadline: a position ends at the first event past
 // it, and the next deadline is one period after that event.
 struct TimeStep {
@@ -125,53 +73,574 @@ struct TimeStep {
   }
 };
 
-// The run's line on the panel: state, progress and the interlocks' figures.
-struct RunStatus {
-  const char* state = "running";
-  unsigned positions = 0, totalPositions = 0;
-  unsigned long long saved = 0;
-  std::int64_t freeBytes = -1;
-  int boardFailures = 0;
-  void show(unsigned long long savedNow) {
-    saved = savedNow;
-    char text[200];
-    int n = std::snprintf(text, sizeof text, "%s: position %u of %u, %llu event(s) saved", state,
-                          positions, totalPositions, saved);
-    if (freeBytes >= 0 && n > 0 && n < int(sizeof text))
-      n += std::snprintf(text + n, sizeof text - n, ", %.1f GB free", freeBytes / 1e9);
-    if (boardFailures > 0 && n > 0 && n < int(sizeof text))
-      std::snprintf(text + n, sizeof text - n, ", %d board read failure(s)", boardFailures);
-    SetCtrlVal(p1h, P1_RUN_STATUS, text);
+// The TDC's witness of one trigger wait: events in its buffer and triggers
+// counted since the cycle's clear.
+struct TdcCounts {
+  std::uint16_t stored = 0;
+  std::uint32_t counter = 0;
+  bool counterRead = false;
+  // Triggers that reached the station, hence board frames to take.
+  std::uint32_t triggers() const {
+    return counterRead && counter != 0 ? counter : stored;
   }
+  bool agree() const { return counterRead && counter == stored && stored > 0; }
 };
 
-struct Settings {
-  RUNREC runrec;
-  std::uint32_t step_minutes = 0;
-  int dsave = 0;
-  std::string base;
-  std::int64_t fmax = 0;
-  SaveRule rule;
+class Run {
+ public:
+  Run(const RunConfig& config, RunObserver& observer) : cfg_(config), obs_(observer) {}
+  RunReport take();
+
+ private:
+  enum class Cycle { Next, LeavePosition, Stop };
+
+  bool start();
+  bool open_file();
+  void scan();
+  bool take_position();
+  Cycle event_cycle();
+  bool wait_for_trigger();
+  bool read_counts(TdcCounts& counts);
+  bool tdc_readout(const TdcCounts& counts);
+  void read_board(const TdcCounts& counts);
+  bool drop_frames(std::uint32_t n);
+  bool check_vetoed_frames();
+  Cycle after_readout();
+  void board_failed(BoardReadStatus st, const BoardEvent& ev);
+  void finish();
+
+  void stop(RunEnd end, const std::string& reason);
+  void show_status();
+  std::string status_text() const;
+
+  RunConfig cfg_;
+  RunObserver& obs_;
+  RunReport rep_;
+  const char* state_ = "running";
+  RunFileWriter writer_;
+  TimeStep step_;
+  POSREC pos_;
+  EVTREC evt_;
+  EventTable ev_;
+  PositionReport* here_ = nullptr;
+  std::int64_t freeBytes_ = -1;
+  bool fileWarned_ = false;
+  bool saidKind_[6] = {};
+  std::uint64_t readOuts_ = 0;
+  std::uint64_t leakAt_[kVetoLeakLimit] = {};
+  int leaks_ = 0;
+  bool failed_ = false;  // a device or the file failed: no more records
 };
 
-void read_settings(Settings& s) {
-  GetCtrlVal(p1h, P1_XY, &s.runrec.xy);
-  GetCtrlVal(p1h, P1_NEV, &s.runrec.nev);
-  GetCtrlVal(p1h, P1_PED, &s.runrec.ped);
-  GetCtrlVal(p1h, P1_NX, &s.runrec.nx);
-  GetCtrlVal(p1h, P1_DX, &s.runrec.dx);
-  GetCtrlVal(p1h, P1_X0, &s.runrec.x0);
-  GetCtrlVal(p1h, P1_NY, &s.runrec.ny);
-  GetCtrlVal(p1h, P1_DY, &s.runrec.dy);
-  GetCtrlVal(p1h, P1_Y0, &s.runrec.y0);
-  GetCtrlVal(p1h, P1_STEP_MINUTES, &s.step_minutes);
+void Run::stop(RunEnd end, const std::string& reason) {
+  if (rep_.end == RunEnd::GridDone || rep_.end == RunEnd::OperatorStop) {
+    rep_.end = end;
+    rep_.reason = reason;
+  }
+  daq_on.store(0);
+}
+
+std::string Run::status_text() const {
+  char text[320];
+  int n = std::snprintf(text, sizeof text, "%s: position %u of %u, %llu event(s) saved", state_,
+                        rep_.positions,
+                        static_cast<unsigned>(std::max(0, cfg_.header.nx)) *
+                            static_cast<unsigned>(std::max(0, cfg_.header.ny)),
+                        static_cast<unsigned long long>(rep_.saved));
+  auto more = [&](const char* fmt, auto... args) {
+    if (n > 0 && n < int(sizeof text)) n += std::snprintf(text + n, sizeof text - n, fmt, args...);
+  };
+  if (freeBytes_ >= 0) more(", %.1f GB free", freeBytes_ / 1e9);
+  if (rep_.board.total > 0)
+    more(", %llu board read failure(s)", static_cast<unsigned long long>(rep_.board.total));
+  if (cfg_.readBoard)
+    more(", pairing: %llu checked, %llu dropped, %llu mismatch(es)",
+         static_cast<unsigned long long>(rep_.pairing.checked),
+         static_cast<unsigned long long>(rep_.pairing.framesDropped),
+         static_cast<unsigned long long>(rep_.pairing.mismatches));
+  else
+    more(", TDC only");
+  return text;
+}
+
+void Run::show_status() { obs_.status(status_text()); }
+
+bool Run::start() {
+  int hours = 0, minutes = 0, seconds = 0;
+  CVI_GetSystemTime(&hours, &minutes, &seconds);
+  const std::uint32_t cur_time_s = now_s();
+  step_ = TimeStep{cfg_.stepMinutes, cur_time_s + 60u * cfg_.stepMinutes};
+  con_printf("START:%2d-%2d-%2d (cur_time = %u s, end_time = %u s)\n", hours, minutes, seconds,
+             cur_time_s, step_.end_time_s);
+
+  // Veto first: triggers taken while idle (the veto is off after an operator
+  // stop) must not pair a board event of before the run with a TDC event of
+  // the run. The TDC is cleared here; the board's frames are dropped below.
+  if (veto_write(true) != 0) {
+    stop(RunEnd::NotStarted, "the veto cannot be set (PIO write failed) -- check the crate");
+    return false;
+  }
+  (void)tdc::clear();
+  Delay(0.01);
+  if (cfg_.readBoard) {
+    const int link = easiroc_link_state();
+    if (link != 0) {
+      stop(RunEnd::NotStarted,
+           link == -1 ? "no board connection -- press Connect, or switch off \"Read board "
+                        "events\" for a TDC-only run"
+                      : "the board closed the connection -- press Connect, or switch off \"Read "
+                        "board events\" for a TDC-only run");
+      return false;
+    }
+    if (easiroc_singleADCstart() != 0) {
+      stop(RunEnd::NotStarted, "the board could not be started (see above)");
+      return false;
+    }
+    const BoardDiscard d = easiroc_discard_pending(kStartQuietMs, kStartDiscardMaxMs, &daq_on);
+    if (d.dropped > 0)
+      con_printf("Run start: %d board event(s) from before the run discarded.\n", d.dropped);
+    if (d.aborted) {
+      stop(RunEnd::OperatorStop, "");
+      return false;
+    }
+    if (d.stillSending) {
+      stop(RunEnd::NotStarted, std::string(kNotVetoed) +
+                                   ". Check that the veto reaches the board's trigger, or "
+                                   "switch off \"Read board events\" for a TDC-only run");
+      return false;
+    }
+    if (d.linkLost) {
+      stop(RunEnd::NotStarted, "the board closed the connection -- press Connect");
+      return false;
+    }
+    easiroc_mute_read_errors(true);
+  }
+  if (cfg_.save && !open_file()) return false;
+  if (cfg_.rule.supr0) {
+    double fracg = 0;
+    Uniform(1, static_cast<int>(cfg_.header.time & 0x7FFFFFFF), &fracg);
+  }
+  return true;
+}
+
+// Saving was asked for but nothing can be kept: no run rather than a run
+// whose data silently goes nowhere.
+bool Run::open_file() {
+  const std::string first = run_file_name(cfg_.base, 1);
+  const std::int64_t free = free_space(first);
+  if (disk_too_full(free, first, "Run not started")) {
+    stop(RunEnd::NotStarted, "too little free disk space");
+    return false;
+  }
+  freeBytes_ = free;
+  RUNREC runrec = cfg_.header;
+  runrec.time = now_s();
+  if (!writer_.open(cfg_.base, cfg_.fmaxBytes) || !writer_.write(runrec)) {
+    stop(RunEnd::NotStarted, "the run file could not be written");
+    failed_ = true;
+    return false;
+  }
+  cfg_.header.time = runrec.time;
+  return true;
+}
+
+void Run::scan() {
+  const RUNREC& h = cfg_.header;
+  for (pos_.iy = 0; pos_.iy < h.ny; ++pos_.iy) {
+    pos_.yset = pos_.iy * h.dy + h.y0;
+    for (pos_.ix = 0; pos_.ix < h.nx; ++pos_.ix) {
+      pos_.xset = pos_.ix * h.dx + h.x0;
+      obs_.position(pos_);
+      if (!take_position() || daq_on.load() == 0) return;
+    }
+  }
+}
+
+// One position: its record, empty spectra, then its event cycles. False
+// when the run cannot go on.
+bool Run::take_position() {
+  if (cfg_.save) {
+    pos_.time = now_s();
+    if (!writer_.write(pos_)) {
+      stop(RunEnd::Failed, "the run file could not be written");
+      failed_ = true;
+      return false;
+    }
+  }
+  spectra_clear();
+  ++rep_.positions;
+  rep_.perPosition.push_back({pos_.ix, pos_.iy, pos_.xset, pos_.yset, 0, 0, {}});
+  here_ = &rep_.perPosition.back();
+  show_status();
+  evt_.nev = 1;
+  std::uint32_t before;
+  do {
+    const Cycle c = event_cycle();
+    if (c == Cycle::Stop) return !failed_;
+    if (c == Cycle::LeavePosition) break;
+    before = evt_.nev++;
+  } while (before < cfg_.header.nev);
+  return true;
+}
+
+// Polls the data-ready bit back to back. False when the run flag dropped or
+// the status cannot be read.
+bool Run::wait_for_trigger() {
+  unsigned polls = 0;
+  for (;;) {
+    std::uint16_t st = 0;
+    if (tdc::status(&st) != 0) {
+      // No data-ready bit can ever be seen through a failing bus.
+      con_printf("Run stopped: the TDC status cannot be read.\n");
+      stop(RunEnd::Failed, "the TDC status cannot be read");
+      return false;
+    }
+    if (st & V1290_STATUS_DATA_READY) return true;
+    // A long wait for beam must not hold written events in memory.
+    if (cfg_.save && (++polls & 0xFFF) == 0 && !writer_.flush_if_due()) {
+      stop(RunEnd::Failed, "the run file could not be written");
+      failed_ = true;
+      return false;
+    }
+    if (daq_on.load() == 0) return false;
+  }
+}
+
+bool Run::read_counts(TdcCounts& counts) {
+  if (tdc::events_stored(&counts.stored) != 0) {
+    con_printf("Run stopped: the TDC's events-stored register cannot be read at event %u -- "
+               "check the crate.\n",
+               evt_.nev);
+    stop(RunEnd::Failed, "the TDC's events-stored register cannot be read");
+    return false;
+  }
+  counts.counterRead = tdc::event_counter(&counts.counter) == 0;
+  return true;
+}
+
+// Drops the frames of n triggers; false when the link went down.
+bool Run::drop_frames(std::uint32_t n) {
+  if (!cfg_.readBoard || n == 0) return true;
+  BoardReadStatus failure = BoardReadStatus::Ok;
+  const int dropped = easiroc_drop_events(static_cast<int>(n), &failure);
+  rep_.pairing.framesDropped += dropped;
+  here_->pairing.framesDropped += dropped;
+  if (failure != BoardReadStatus::Ok) board_failed(failure, BoardEvent{});
+  return !easiroc_link_lost();
+}
+
+// Frames found before the veto is released came while it was on: no TDC
+// trigger belongs to them. They are dropped; when it keeps happening the
+// board is triggering itself and the run ends.
+bool Run::check_vetoed_frames() {
+  const int n = easiroc_drop_arrived();
+  if (n == 0) return true;
+  PairingCounts& p = here_->pairing;
+  rep_.pairing.vetoedFrames += n, p.vetoedFrames += n;
+  rep_.pairing.framesDropped += n, p.framesDropped += n;
+  ++rep_.pairing.mismatches, ++p.mismatches;
+  if (leaks_ == 0)
+    con_printf("Pairing: %d board event(s) arrived while the veto was on (before event %u); "
+               "dropped and counted as a mismatch.\n",
+               n, evt_.nev);
+  leakAt_[leaks_ % kVetoLeakLimit] = readOuts_;
+  ++leaks_;
+  if (leaks_ >= kVetoLeakLimit &&
+      readOuts_ - leakAt_[leaks_ % kVetoLeakLimit] <= kVetoLeakWindow) {
+    con_printf("Run stopped: %s.\n", kNotVetoed);
+    stop(RunEnd::Interlock, kNotVetoed);
+    return false;
+  }
+  return true;
+}
+
+Run::Cycle Run::event_cycle() {
+  ev_.clear();
+  wait_loop(200);
+  (void)tdc::clear();
+  wait_loop(200);
+  if (cfg_.readBoard && cfg_.verifyPairing && !check_vetoed_frames()) return Cycle::Stop;
+  if (veto_write(false) != 0) {
+    con_printf("Run stopped: the veto cannot be released (PIO write failed) -- check the crate.\n");
+    stop(RunEnd::Failed, "the veto cannot be released (PIO write failed)");
+    return Cycle::Stop;
+  }
+  ntics.store(0);
+  const bool ready = wait_for_trigger();
+  if (veto_write(true) != 0) {
+    // Triggers would go on reaching both front ends unseen.
+    con_printf("Run stopped: the veto cannot be set (PIO write failed) -- check the crate.\n");
+    stop(RunEnd::Failed, "the veto cannot be set (PIO write failed)");
+    return Cycle::Stop;
+  }
+  wait_loop(2000);
+  if (daq_on.load() == 0) {
+    // The frames of a trigger seen as the run ends stay out of the stream.
+    // (A board that failed already has had its say.)
+    TdcCounts counts;
+    if (ready && cfg_.readBoard && read_counts(counts)) {
+      const int n = easiroc_drop_events(static_cast<int>(counts.triggers()), nullptr);
+      rep_.pairing.framesDropped += n, here_->pairing.framesDropped += n;
+    }
+    return Cycle::Stop;
+  }
+  TdcCounts counts;
+  if (!read_counts(counts)) return Cycle::Stop;
+  if (cfg_.lateSkip && ntics.load() >= 2) {
+    ++rep_.pairing.lateSkipped, ++here_->pairing.lateSkipped;
+    if (!drop_frames(counts.triggers())) {
+      stop(RunEnd::Failed, "the board closed the connection");
+      return Cycle::Stop;
+    }
+    return step_.due("lam", pos_.xset) ? Cycle::LeavePosition : Cycle::Next;
+  }
+  for (int k = 0; k < 32; ++k) wait_loop(200);
+  if (!tdc_readout(counts)) return Cycle::Stop;
+  read_board(counts);
+  return after_readout();
+}
+
+// Drains the TDC output buffer. False when the run must end.
+bool Run::tdc_readout(const TdcCounts& counts) {
+  bool dbg_tdc_t = false, dbg_tdc_f = false;
+  obs_.debug_switches(&dbg_tdc_t, &dbg_tdc_f);
+  TdcDebug dbg;
+  dbg.term = dbg_tdc_t;
+  if (dbg_tdc_f) {
+    dbg.file = std::fopen("TDCout.txt", "a");
+    if (!dbg.file && !fileWarned_) {
+      con_printf("Cannot open TDCout.txt for the TDC word dump (%s); the run goes on without it.\n",
+                 std::strerror(errno));
+      fileWarned_ = true;
+    }
+  }
+  if (dbg.any()) {
+    char line[128];
+    std::snprintf(line, sizeof line, "\n [%d] tdcneve = %u | triggneve = %u\n",
+                  static_cast<int>(evt_.nev), counts.stored, counts.counter);
+    if (dbg.term) con_write(line);
+    if (dbg.file) std::fputs(line, dbg.file);
+  }
+  unsigned short l = 0;
+  int words = 0;
+  while (l < counts.stored) {
+    if (words >= kTdcMaxWordsPerReadout) {
+      con_printf("TDC read-out: %u global trailer(s) of %u missing after %d words -- this event's "
+                 "read-out ends here.\n",
+                 static_cast<unsigned>(counts.stored - l), static_cast<unsigned>(counts.stored),
+                 words);
+      break;
+    }
+    std::uint32_t w = 0;
+    (void)tdc::output_word(&w);
+    ++words;
+    if (dbg.any()) {
+      char line[96];
+      std::snprintf(line, sizeof line, ">>>>>>>>>>>>> l = %d | %x\n", l, w);
+      if (dbg.term) con_write(line);
+      if (dbg.file) std::fputs(line, dbg.file);
+    }
+    if (tdc_decode_word(w, ev_, dbg)) ++l;
+  }
+  if (dbg.file) std::fclose(dbg.file);
+  return true;
+}
+
+// Takes one frame per trigger the TDC counted: the record pairs with the
+// last, as the decoding keeps the last TDC event's hits.
+void Run::read_board(const TdcCounts& counts) {
+  ++readOuts_;
+  ++here_->readOut;
+  if (!cfg_.readBoard) return;
+  PairingCounts& p = here_->pairing;
+  const std::uint32_t triggers = counts.triggers();
+  if (!cfg_.verifyPairing) {
+  } else if (counts.agree()) {
+    ++rep_.pairing.checked, ++p.checked;
+  } else {
+    ++rep_.pairing.mismatches, ++p.mismatches;
+    if (rep_.pairing.mismatches == 1)
+      con_printf("Pairing: at event %u the TDC holds %u event(s) but counted %u trigger(s)%s; "
+                 "counted as a mismatch.\n",
+                 evt_.nev, counts.stored, counts.counter,
+                 counts.counterRead ? "" : " (counter unreadable)");
+  }
+  if (triggers > 1) {
+    ++rep_.pairing.multiTrigger, ++p.multiTrigger;
+    if (!drop_frames(triggers - 1)) {
+      con_printf("Run stopped: the board closed the connection at event %u -- press Connect "
+                 "before the next run.\n",
+                 evt_.nev);
+      stop(RunEnd::Failed, "the board closed the connection");
+      return;
+    }
+  }
+  if (triggers == 0) return;  // no trigger counted: no frame belongs to this event
+  const BoardEvent e = easiroc_read_event(esrcdata);
+  if (e.status == BoardReadStatus::Ok) {
+    rep_.board.inRow = 0;
+    esrc_classify(esrcdata, e.n, ev_);
+    return;
+  }
+  board_failed(e.status, e);
+}
+
+// The event keeps ADC values of 0. Each kind of failure is said once.
+void Run::board_failed(BoardReadStatus st, const BoardEvent& e) {
+  BoardFailureCounts& b = rep_.board;
+  ++b.total;
+  ++b.inRow;
+  if (st == BoardReadStatus::LinkLost || st == BoardReadStatus::NoLink) {
+    con_printf("Run stopped: the board closed the connection at event %u -- press Connect "
+               "before the next run.\n",
+               evt_.nev);
+    stop(RunEnd::Failed, "the board closed the connection");
+    show_status();
+    return;
+  }
+  const int kind = static_cast<int>(st);
+  if (st == BoardReadStatus::Timeout) ++b.timeouts;
+  if (st == BoardReadStatus::BadFrame) ++b.badFrames;
+  if (st == BoardReadStatus::Oversized) ++b.oversized;
+  if (!saidKind_[kind]) {
+    saidKind_[kind] = true;
+    switch (st) {
+      case BoardReadStatus::Timeout:
+        con_printf("Board event read failed at event %u: no frame within the receive time-out.",
+                   evt_.nev);
+        break;
+      case BoardReadStatus::Oversized:
+        con_printf("Board event read failed at event %u: frame of %u data words does not fit the "
+                   "%d-word event buffer.",
+                   evt_.nev, e.words, ESRCDATA_WORDS);
+        break;
+      default:
+        con_printf("Board event read failed at event %u: bad frame (Header1 : 0x%x | Header2 : "
+                   "0x%x | Header3 : 0x%x).",
+                   evt_.nev, e.header[0], e.header[1], e.header[2]);
+        break;
+    }
+    con_printf(" The event keeps ADC values 0; further failures of this kind are counted, not "
+               "printed.\n");
+  }
+  show_status();
+  const int limit = cfg_.maxBoardFailures;
+  if (limit > 0 && b.inRow >= limit) {
+    con_printf("Run stopped: the board gave no event %d times in a row -- check the board "
+               "(Connect + init) before the next run.\n",
+               b.inRow);
+    stop(RunEnd::Interlock, "board read failures in a row");
+  }
+}
+
+// Save, show, roll-over and time step of a read-out event.
+Run::Cycle Run::after_readout() {
+  if (save_decision(cfg_.rule, ev_, nullptr)) {
+    pack_evtrec(ev_, evt_);
+    if (!writer_.write(evt_)) {
+      stop(RunEnd::Failed, "the run file could not be written");
+      failed_ = true;
+      return Cycle::Stop;
+    }
+    ++rep_.saved;
+    ++here_->saved;
+  }
+  obs_.event(evt_.nev);
+  if (cfg_.save && evt_.nev % 1000 == 0) {
+    if (!writer_.rollover_if_needed(now_s())) {
+      stop(RunEnd::Failed, "the run file could not be written");
+      failed_ = true;
+      return Cycle::Stop;
+    }
+    freeBytes_ = free_space(writer_.current_name());
+    show_status();
+    if (disk_too_full(freeBytes_, writer_.current_name(), "Run stopped"))
+      stop(RunEnd::Interlock, "too little free disk space");
+  }
+  return step_.due("nev", pos_.xset) ? Cycle::LeavePosition : Cycle::Next;
+}
+
+void Run::finish() {
+  if (cfg_.readBoard) easiroc_mute_read_errors(false);
+  if (failed_ && !writer_.files().empty()) {  // a run that never started kept nothing
+    (void)veto_write(true);
+    con_printf("Run ended early: the run file could not be written (see above). Data up to the "
+               "last complete record is kept.\n");
+  }
+  if (cfg_.save && writer_.is_open()) writer_.close(now_s());
+  if (rep_.end == RunEnd::NotStarted) {
+    con_printf("Run not started: %s.\n", rep_.reason.c_str());
+  } else if (rep_.end == RunEnd::Interlock) {
+    con_printf("Run ended early by an interlock (see above); the file is complete.\n");
+  }
+  state_ = rep_.end == RunEnd::NotStarted ? "not started"
+           : failed_                       ? "ended early (run file)"
+           : rep_.end == RunEnd::Interlock ? "stopped by an interlock"
+           : rep_.end == RunEnd::Failed    ? "stopped"
+                                           : "ended";
+  std::string text = status_text();
+  if (!rep_.reason.empty()) text += " -- " + rep_.reason;
+  obs_.status(text);
+  con_printf("Run ended: %u position(s), %llu event(s) saved.\n", rep_.positions,
+             static_cast<unsigned long long>(rep_.saved));
+  const PairingCounts& p = rep_.pairing;
+  if (!cfg_.readBoard) {
+    con_printf("Pairing: not checked (board events not read: TDC-only run).\n");
+  } else if (rep_.end != RunEnd::NotStarted) {
+    con_printf("Pairing: %llu event(s) checked, %llu frame(s) dropped, %llu mismatch(es) detected "
+               "(%llu multi-trigger read-out(s), %llu late trigger(s) skipped, %llu frame(s) "
+               "while the veto was on).\n",
+               static_cast<unsigned long long>(p.checked),
+               static_cast<unsigned long long>(p.framesDropped),
+               static_cast<unsigned long long>(p.mismatches),
+               static_cast<unsigned long long>(p.multiTrigger),
+               static_cast<unsigned long long>(p.lateSkipped),
+               static_cast<unsigned long long>(p.vetoedFrames));
+  }
+  const BoardFailureCounts& b = rep_.board;
+  if (b.total > 0)
+    con_printf("Board: %llu event read(s) failed (%llu time-out(s), %llu bad frame(s), %llu "
+               "oversized); those events have ADC values 0.\n",
+               static_cast<unsigned long long>(b.total),
+               static_cast<unsigned long long>(b.timeouts),
+               static_cast<unsigned long long>(b.badFrames),
+               static_cast<unsigned long long>(b.oversized));
+  // Absolute paths: the operator (or a script) finds the data whatever the
+  // working directory was.
+  for (const std::string& f : writer_.files()) {
+    char full[PATH_MAX];
+    rep_.files.push_back(realpath(f.c_str(), full) ? full : f);
+    con_printf("run file: %s\n", rep_.files.back().c_str());
+  }
+  rep_.lastNev = evt_.nev;
+}
+
+RunReport Run::take() {
+  if (start()) scan();
+  if (rep_.end == RunEnd::GridDone && daq_on.load() == 0) rep_.end = RunEnd::OperatorStop;
+  finish();
+  daq_on.store(0);
+  obs_.finished(rep_);
+  return rep_;
 }
 
 }  // namespace
 
+const char* run_end_name(RunEnd end) {
+  switch (end) {
+    case RunEnd::GridDone: return "grid done";
+    case RunEnd::OperatorStop: return "operator stop";
+    case RunEnd::NotStarted: return "not started";
+    case RunEnd::Interlock: return "interlock";
+    case RunEnd::Failed: return "failed";
+  }
+  return "?";
+}
+
 void daq_set_clock(RunClock clock) { g_clock.store(clock); }
 void daq_set_min_free_bytes(std::int64_t bytes) { g_minFreeBytes.store(bytes); }
 void daq_set_max_board_failures(int n) { g_maxBoardFailures.store(n); }
+int daq_max_board_failures() { return g_maxBoardFailures.load(); }
 void daq_set_free_space_probe(FreeSpaceProbe probe) { g_freeProbe.store(probe); }
 
 void wait_loop(std::uint32_t iloop) {
@@ -180,207 +649,10 @@ void wait_loop(std::uint32_t iloop) {
   while (i < iloop) i = i + 1u;
 }
 
-int daq_run(void*) {
-  Settings s;
-  RUNREC& runrec = s.runrec;
-  POSREC posrec;
-  EVTREC evtrec;
-  EventTable ev;
-  RunFileWriter writer;
-  bool fileWarned = false;
-  unsigned positions = 0;
-  unsigned long long saved = 0;
-  RunStatus shown;
-  read_settings(s);
-  shown.totalPositions = static_cast<unsigned>(std::max(0, runrec.nx)) *
-                         static_cast<unsigned>(std::max(0, runrec.ny));
-
-  int hours = 0, minutes = 0, seconds = 0;
-  CVI_GetSystemTime(&hours, &minutes, &seconds);
-  std::uint32_t cur_time_s = now_s();
-  std::uint32_t end_time_s = cur_time_s + 60u * s.step_minutes;
-  TimeStep step{s.step_minutes, end_time_s};
-  con_printf("START:%2d-%2d-%2d (cur_time = %u s, end_time = %u s)\n", hours, minutes, seconds,
-             cur_time_s, end_time_s);
-
-  GetCtrlVal(p1h, P1_SAVE, &s.dsave);
-  if (s.dsave) {
-    GetCtrlVal(p1h, P1_FILE, &s.base);
-    int fmaxMb = 0;
-    GetCtrlVal(p1h, P1_FMAX, &fmaxMb);
-    s.fmax = static_cast<std::int64_t>(fmaxMb) * 1000000;
-  }
-  s.rule.dsave = s.dsave;
-  GetCtrlVal(p1h, P1_SUPPRESS, &s.rule.supr0);
-  if (s.rule.supr0) {
-    GetCtrlVal(p1h, P1_TDCMIN, &s.rule.tdcmin);
-    GetCtrlVal(p1h, P1_FRAC, &s.rule.frac);
-  }
-
-  // Veto first: triggers taken while idle (the veto is off after an operator
-  // stop) must not pair a board event of before the run with a TDC event of
-  // the run. The TDC is cleared below; the board's frames are dropped here.
-  pio_write(1);
-  unsigned short zero = 0;
-  WIENVME_write16(hHandle24, 1, kTdcSoftClear, &zero);
-  Delay(0.01);
-  easiroc_singleADCstart();
-  if (int stale = easiroc_discard_pending(50))
-    con_printf("Run start: %d board event(s) from before the run discarded.\n", stale);
-
-  // Saving was asked for but nothing can be kept: no run rather than a run
-  // whose data silently goes nowhere.
-  bool abort = false;
-  bool refused = false;      // the disk margin: nothing was opened
-  bool interlocked = false;  // ended by an interlock, said when it tripped
-  int boardFailures = 0, boardFailuresInRow = 0;
-  if (s.dsave) {
-    const std::string first = run_file_name(s.base, 1);
-    const std::int64_t free = free_space(first);
-    if (disk_too_full(free, first, "Run not started")) {
-      abort = true;
-      refused = true;
-    } else {
-      shown.freeBytes = free;
-      if (!writer.open(s.base, s.fmax)) {
-        abort = true;
-      } else {
-        runrec.time = now_s();
-        abort = !writer.write(runrec);
-      }
-    }
-    if (abort && !refused) con_printf("Run not started: the run file could not be written.\n");
-  }
-  if (s.rule.supr0) {
-    double fracg = 0;
-    Uniform(1, static_cast<int>(runrec.time & 0x7FFFFFFF), &fracg);
-  }
-
-  evtrec.nev = 1;
-  for (posrec.iy = 0; !abort && posrec.iy < runrec.ny; ++posrec.iy) {
-    posrec.yset = posrec.iy * runrec.dy + runrec.y0;
-    SetCtrlVal(p1h, P1_YSET, posrec.yset);
-    SetCtrlVal(p1h, P1_IY, posrec.iy);
-    for (posrec.ix = 0; !abort && posrec.ix < runrec.nx; ++posrec.ix) {
-      posrec.xset = posrec.ix * runrec.dx + runrec.x0;
-      SetCtrlVal(p1h, P1_XSET, posrec.xset);
-      SetCtrlVal(p1h, P1_IX, posrec.ix);
-      if (s.dsave) {
-        posrec.time = now_s();
-        if (!writer.write(posrec)) {
-          abort = true;
-          break;
-        }
-      }
-      spectra_clear();
-      ++positions;
-      shown.positions = positions;
-      shown.show(saved);
-
-      evtrec.nev = 1;
-      std::uint32_t before;
-      do {
-        // ---- one event cycle ----
-        ev.clear();
-        wait_loop(200);
-        WIENVME_write16(hHandle24, 1, kTdcSoftClear, &zero);
-        wait_loop(200);
-        pio_write(0);
-        ntics.store(0);
-        int tdc_lam = 0;
-        unsigned polls = 0;
-        do {
-          unsigned short status = 0;
-          if (WIENVME_read16(hHandle24, 1, kTdcStatus, &status) != 0) {
-            // No data-ready bit can ever be seen through a failing bus.
-            con_printf("Run stopped: the TDC status cannot be read.\n");
-            daq_on.store(0);
-            break;
-          }
-          tdc_lam = status & 1;
-          // A long wait for beam must not hold written events in memory.
-          if (tdc_lam == 0 && s.dsave && (++polls & 0xFFF) == 0 && !writer.flush_if_due()) {
-            abort = true;
-            daq_on.store(0);
-          }
-        } while (tdc_lam == 0 && daq_on.load() != 0);
-        pio_write(1);
-        wait_loop(2000);
-        if (daq_on.load() == 0) break;
-
-        if (ntics.load() >= 2) {
-          if (step.due("lam", posrec.xset)) break;
-        } else {
-          for (int k = 0; k < 32; ++k) wait_loop(200);
-          tdc_readout(ev, evtrec.nev, &fileWarned);
-          int ndat = easiroc_singleADCevent(esrcdata);
-          esrc_classify(esrcdata, ndat, ev);
-          if (ndat < 0) {
-            ++boardFailures;
-            shown.boardFailures = boardFailures;
-            shown.show(saved);
-            con_printf("Board event read failed at event %u (%d in a row, %d in this run).\n",
-                       evtrec.nev, ++boardFailuresInRow, boardFailures);
-            const int limit = g_maxBoardFailures.load();
-            if (limit > 0 && boardFailuresInRow >= limit) {
-              con_printf("Run stopped: the board gave no event %d times in a row -- check the board "
-                         "(Connect + init) before the next run.\n",
-                         boardFailuresInRow);
-              interlocked = true;
-              daq_on.store(0);
-            }
-          } else {
-            boardFailuresInRow = 0;
-          }
-          if (save_decision(s.rule, ev, nullptr)) {
-            pack_evtrec(ev, evtrec);
-            if (!writer.write(evtrec)) {
-              abort = true;
-              break;
-            }
-            ++saved;
-          }
-          SetCtrlVal(p1h, P1_EVENT, evtrec.nev);
-          if (s.dsave && evtrec.nev % 1000 == 0) {
-            if (!writer.rollover_if_needed(now_s())) {
-              abort = true;
-              break;
-            }
-            shown.freeBytes = free_space(writer.current_name());
-            shown.show(saved);
-            if (disk_too_full(shown.freeBytes, writer.current_name(), "Run stopped")) {
-              interlocked = true;
-              daq_on.store(0);
-            }
-          }
-          if (step.due("nev", posrec.xset)) break;
-        }
-        before = evtrec.nev++;
-      } while (before < runrec.nev);
-      if (daq_on.load() == 0) break;
-    }
-    if (daq_on.load() == 0) break;
-  }
-
-  if (abort && !writer.files().empty()) {  // a run that never started kept nothing
-    pio_write(1);
-    con_printf("Run ended early: the run file could not be written (see above). Data up to the "
-               "last complete record is kept.\n");
-  }
-  if (s.dsave && writer.is_open()) writer.close(now_s());
-  if (interlocked) con_printf("Run ended early by an interlock (see above); the file is complete.\n");
-  shown.state = abort ? (positions == 0 ? "not started" : "ended early (run file)")
-                      : (interlocked ? "stopped by an interlock" : "ended");
-  shown.show(saved);
-  con_printf("Run ended: %u position(s), %llu event(s) saved.\n", positions, saved);
-  // Absolute paths: the operator (or a script) finds the data whatever the
-  // working directory was.
-  for (const std::string& f : writer.files()) {
-    char full[PATH_MAX];
-    con_printf("run file: %s\n", realpath(f.c_str(), full) ? full : f.c_str());
-  }
-  daq_on.store(0);
-  SetCtrlVal(p1h, P1_RUN, 0);
-  SetCtrlVal(p1h, P1_EVENT, evtrec.nev);
+int daq_run(void* functionData) {
+  auto* job = static_cast<RunJob*>(functionData);
+  RunObserver quiet;
+  Run run(job->config, job->observer ? *job->observer : quiet);
+  job->report = run.take();
   return 0;
 }

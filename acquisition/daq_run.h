@@ -4,7 +4,8 @@
 #include <cstdint>
 #include <string>
 
-// Thread-pool function; functionData is not used. Returns 0.
+// Thread-pool function: takes the run a RunJob (run_config.h) describes and
+// leaves its report there. Returns 0.
 int daq_run(void* functionData);
 
 // Busy-wait of iloop counting iterations (the run's short delays).
@@ -21,6 +22,7 @@ void daq_set_min_free_bytes(std::int64_t bytes);
 // A run ends after this many board event reads failed in a row (0 = never).
 constexpr int kDefaultMaxBoardFailures = 10;
 void daq_set_max_board_failures(int n);
+int daq_max_board_failures();
 // Where the free space comes from (tests replace it; nullptr = the file system).
 using FreeSpaceProbe = std::int64_t (*)(const std::string& file);
 void daq_set_free_space_probe(FreeSpaceProbe probe);

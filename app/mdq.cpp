@@ -28,6 +28,9 @@ int main(int argc, char** argv) {
   cli.add_option("--min-free-mb", s.minFreeMb,
                  "refuse or end a run below this much free disk space (MB; 0 = no check)")
       ->check(CLI::NonNegativeNumber);
+  cli.add_option("--max-board-failures", s.maxBoardFailures,
+                 "end a run after this many board event reads failed in a row (0 = never)")
+      ->check(CLI::NonNegativeNumber);
   cli.add_option("--panel", s.panelFile, "panel description file");
   CLI11_PARSE(cli, argc, argv);
 

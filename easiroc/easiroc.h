@@ -124,9 +124,40 @@ int easiroc_singleADCstart(void);
 // >= 100); -1 when nothing came while draining; -2 on a header error.
 int easiroc_singleADCevent(unsigned int* retData);
 int easiroc_singleADCstop(void);
+
+// ---- reads for the acquisition -----------------------------------------------------
+
+enum class BoardReadStatus { Ok, Timeout, BadFrame, Oversized, LinkLost, NoLink };
+struct BoardEvent {
+  BoardReadStatus status = BoardReadStatus::Ok;
+  int n = 0;               // data words copied (0 unless status is Ok)
+  unsigned words = 0;      // the frame's word count as the header gave it
+  std::uint32_t header[NofHeader] = {1, 1, 1};
+};
+// One frame; its data words go to retData only when the frame is whole and
+// fits ESRCDATA_WORDS - 1 words, so a failed read never leaves old words
+// looking like this event's.
+BoardEvent easiroc_read_event(unsigned int* retData);
+// Reads and drops n frames; stops at the first failure (said in *failure).
+int easiroc_drop_events(int n, BoardReadStatus* failure);
+// Drops the frames that have already arrived, without waiting for more.
+int easiroc_drop_arrived();
+// 0 link up, -1 not connected, -2 the board closed the connection or it failed.
+int easiroc_link_state();
+// A read since the last start found the link down.
+bool easiroc_link_lost();
+// The acquisition says each kind of read failure once itself.
+void easiroc_mute_read_errors(bool mute);
+
+struct BoardDiscard {
+  int dropped = 0;
+  bool stillSending = false;  // frames kept coming until maxMs
+  bool aborted = false;       // the run flag dropped
+  bool linkLost = false;
+};
 // Reads and drops the frames the board has already sent, until none comes
-// for quietMs. Returns how many were dropped (0 without a connection).
-int easiroc_discard_pending(int quietMs);
+// for quietMs, for at most maxMs; gives up when *runFlag drops to 0.
+BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, const std::atomic<int>* runFlag);
 int easiroc_fDAQ(const char* file_name, int MaxCycleNum);
 int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum);
 int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping);

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <string>
 
+#include <poll.h>
+#include <sys/socket.h>
+
 #include "easiroc.h"
 #include "easiroc_internal.h"
 #include "platform.h"
@@ -76,6 +79,9 @@ struct FrameRead {
   std::uint32_t header[NofHeader] = {1, 1, 1};
   unsigned n = 0;        // data words
   bool oversized = false;
+  // Why no frame came: nothing at all within the wait, the link went down,
+  // or bytes that were not a whole frame.
+  BoardReadStatus outcome = BoardReadStatus::Ok;
 };
 
 const char* why(RxStatus st) {
@@ -87,13 +93,34 @@ const char* why(RxStatus st) {
   }
 }
 
-void note_link(RxStatus st) {
-  if (st == RxStatus::Closed || st == RxStatus::Error) g_linkLost = true;
+// The acquisition reads thousands of frames a second: it mutes the per-read
+// error lines and says each kind of failure once itself.
+bool g_muteReadErrors = false;
+
+template <typename... Args>
+void rd_printf(const char* fmt, Args... args) {
+  if (!g_muteReadErrors) con_printf(fmt, args...);
+}
+
+bool note_link(RxStatus st) {
+  // With no connection at all there is no link to lose.
+  if ((st == RxStatus::Closed || st == RxStatus::Error) && sock.load() >= 0) g_linkLost = true;
+  return g_linkLost;
+}
+
+// The link-loss line is said once per loss, not once per failing read.
+bool g_linkLossSaid = false;
+void say_link_lost(RxStatus st) {
+  if (g_linkLossSaid || g_muteReadErrors) return;
+  g_linkLossSaid = true;
+  con_printf("ADC read-out: %s -- reconnect the board (Connect) before reading events.\n",
+             st == RxStatus::Closed ? "the board closed the connection"
+                                    : "the connection to the board failed");
 }
 
 void header_error(const std::uint32_t h[NofHeader]) {
-  con_printf("Fatal ADC ERROR : HEADER\n");
-  con_printf("Header1 : 0x%x | Header2 : 0x%x | Header3 : 0x%x\n", h[0], h[1], h[2]);
+  rd_printf("Fatal ADC ERROR : HEADER\n");
+  rd_printf("Header1 : 0x%x | Header2 : 0x%x | Header3 : 0x%x\n", h[0], h[1], h[2]);
 }
 
 // Skips bytes up to the next frame magic. Returns false when none came in time.
@@ -120,29 +147,39 @@ bool resynchronise(Clock::time_point deadline, const std::atomic<int>* abort) {
     rx_consume(avail - 3);
     skipped += avail - 3;
   }
-  if (skipped) con_printf("ADC read-out: skipped %zu bytes up to the next frame magic\n", skipped);
+  if (skipped) rd_printf("ADC read-out: skipped %zu bytes up to the next frame magic\n", skipped);
   if (found) g_resync = false;
   return found;
 }
 
 // Reads one frame into the receive buffer (header and body stay there until
 // the caller consumes 12 + 4N bytes). Never returns a partial frame.
-FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort) {
+// `waitUntil` bounds the wait for the header; a default one means the
+// connection's receive time-out.
+FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort,
+                     Clock::time_point waitUntil = {}) {
   FrameRead fr;
   const int badResult = kind == ReadKind::Cycle ? -1 : -2;
   // The clock is read only when a wait may be needed.
   bool buffered = rx_avail() >= kHeaderBytes && !g_resync;
   if (!buffered) g_waited = true;
-  auto deadline = buffered ? Clock::time_point{} : recv_deadline();
+  auto deadline = buffered                            ? Clock::time_point{}
+                  : waitUntil != Clock::time_point{} ? waitUntil
+                                                      : recv_deadline();
   if (g_resync && !resynchronise(deadline, abort)) {
-    if (!draining && !(abort && abort->load())) header_error(fr.header);
+    const bool lost = g_linkLost;
+    if (!draining && !(abort && abort->load()) && !lost) header_error(fr.header);
+    fr.outcome = lost ? BoardReadStatus::LinkLost : BoardReadStatus::Timeout;
     fr.status = draining ? -1 : badResult;
     return fr;
   }
   RxStatus st = rx_avail() >= kHeaderBytes ? RxStatus::Ok : rx_fill(kHeaderBytes, deadline, abort);
   if (st != RxStatus::Ok) {
-    note_link(st);
+    const bool lost = note_link(st);
     std::size_t got = rx_avail();
+    fr.outcome = lost ? BoardReadStatus::LinkLost
+                 : got == 0 ? BoardReadStatus::Timeout
+                            : BoardReadStatus::BadFrame;
     if (got == 0) {
       // Nothing at all: the read fails quietly while draining or stopping.
       if (draining || st == RxStatus::Aborted) {
@@ -150,9 +187,10 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
         return fr;
       }
       header_error(fr.header);
+      if (lost) say_link_lost(st);
     } else {
-      con_printf("Fatal ADC ERROR : HEADER\n");
-      con_printf("ADC read-out: incomplete frame header (%zu of %zu bytes): %s\n", got,
+      rd_printf("Fatal ADC ERROR : HEADER\n");
+      rd_printf("ADC read-out: incomplete frame header (%zu of %zu bytes): %s\n", got,
                  kHeaderBytes, why(st));
       rx_consume(got);
       g_resync = true;
@@ -162,6 +200,7 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
   }
   for (int i = 0; i < NofHeader; ++i) fr.header[i] = le32(rx_data() + 4 * i);
   if (fr.header[0] != EASIROC_FRAME_MAGIC) {
+    fr.outcome = BoardReadStatus::BadFrame;
     header_error(fr.header);
     rx_consume(1);
     g_resync = true;
@@ -174,6 +213,7 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
     // Not read into any buffer: the body is skipped by looking for the next
     // magic rather than by trusting the length from the wire.
     fr.oversized = true;
+    fr.outcome = BoardReadStatus::Oversized;
     rx_consume(kHeaderBytes);
     g_resync = true;
     return fr;
@@ -181,10 +221,10 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
   std::size_t total = kHeaderBytes + 4 * std::size_t(fr.n);
   st = rx_avail() >= total ? RxStatus::Ok : rx_fill(total, recv_deadline());
   if (st != RxStatus::Ok) {
-    note_link(st);
+    fr.outcome = note_link(st) ? BoardReadStatus::LinkLost : BoardReadStatus::BadFrame;
     std::size_t got = rx_avail() - kHeaderBytes;
-    con_printf("Fatal ADC ERROR : BODY\n");
-    con_printf("ADC read-out: incomplete frame body (%zu of %u bytes, Header2 : 0x%x): %s\n", got,
+    rd_printf("Fatal ADC ERROR : BODY\n");
+    rd_printf("ADC read-out: incomplete frame body (%zu of %u bytes, Header2 : 0x%x): %s\n", got,
                4 * fr.n, fr.header[1], why(st));
     rx_consume(rx_avail());
     g_resync = true;
@@ -230,14 +270,24 @@ void send_raw(SOCKET s, std::uint32_t word, const char* who) {
   if (send_word(s, word) != 0) con_printf("%s: send failed: %d\n", who, errno);
 }
 
-// Stops the board and reads the frames still in flight, writing none.
-void stop_and_drain(SOCKET s, std::FILE* file, long long cycles, long long maxCycles,
-                    Clock::time_point* last) {
+// Stops the board and reads the frames still in flight, writing none. A
+// frame cut or corrupted on the way may still have frames behind it, so
+// only silence (or a lost link) ends the drain.
+void stop_and_drain(SOCKET s, long long cycles, long long maxCycles, Clock::time_point* last) {
   ADCStop(s);
   EndADC = 1;
   int counter = 0;
   int drained = 0;
-  while (ADCOneCycle_wHeader_ver2(s, file, 1) == 0) {
+  int bad = 0;
+  const int limit = easiroc_settings().drainMaxFrames;
+  while (true) {
+    FrameRead fr = read_frame(ReadKind::Cycle, true, nullptr);
+    pause_us(easiroc_settings().framePauseUs);
+    if (fr.status != 0) {
+      if (fr.outcome == BoardReadStatus::BadFrame && ++bad < limit) continue;
+      break;
+    }
+    if (!fr.oversized) rx_consume(kHeaderBytes + 4 * std::size_t(fr.n));
     pause_us(1000);
     if (counter == 50) {
       ADCStop(s);
@@ -245,7 +295,7 @@ void stop_and_drain(SOCKET s, std::FILE* file, long long cycles, long long maxCy
     }
     con_printf(".");
     ++counter;
-    if (++drained >= easiroc_settings().drainMaxFrames) {
+    if (++drained >= limit) {
       con_printf("\nADC drain: the board still sends after %d frames; giving up. Stop the board "
                  "and reconnect before taking data.\n",
                  drained);
@@ -274,7 +324,13 @@ void ADCStop(SOCKET socket) {
 
 int easiroc_singleADCstart(void) {
   if (!require_connection("easiroc_singleADCstart")) return -1;
+  if (easiroc_link_state() != 0) {
+    con_printf("easiroc_singleADCstart: the board closed the connection -- reconnect (Connect) "
+               "first\n");
+    return -1;
+  }
   g_linkLost = false;
+  g_linkLossSaid = false;
   if (send_word(sock.load(), EASIROC_START_WORD) != 0) {
     con_printf("easiroc_singleADCstart: send failed: %d\n", errno);
     return -1;
@@ -284,20 +340,104 @@ int easiroc_singleADCstart(void) {
   return 0;
 }
 
-int easiroc_discard_pending(int quietMs) {
-  if (sock.load() < 0) return 0;
-  EasirocSettings& set = easiroc_settings();
-  const int saved = set.recvTimeoutMs;
-  set.recvTimeoutMs = std::max(1, quietMs);
-  int n = 0;
-  while (n < set.drainMaxFrames) {
-    FrameRead fr = read_frame(ReadKind::Single, true, nullptr);
-    if (fr.status != 0) break;
+BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, const std::atomic<int>* runFlag) {
+  BoardDiscard d;
+  if (sock.load() < 0) return d;
+  const auto end = Clock::now() + std::chrono::milliseconds(std::max(0, maxMs));
+  const auto quiet = std::chrono::milliseconds(std::max(1, quietMs));
+  const bool muted = g_muteReadErrors;
+  g_muteReadErrors = true;
+  for (int bad = 0;;) {
+    if (runFlag && runFlag->load() == 0) {
+      d.aborted = true;
+      break;
+    }
+    const auto now = Clock::now();
+    if (now >= end) {
+      d.stillSending = true;
+      break;
+    }
+    // Only a whole quiet period counts as quiet: a wait cut short by the
+    // bound says nothing about the board.
+    const bool fullQuiet = now + quiet <= end;
+    FrameRead fr = read_frame(ReadKind::Single, true, nullptr, fullQuiet ? now + quiet : end);
+    if (fr.status != 0) {
+      if (fr.outcome == BoardReadStatus::BadFrame && ++bad < 100000) continue;
+      d.linkLost = fr.outcome == BoardReadStatus::LinkLost;
+      d.stillSending = !d.linkLost && !fullQuiet && d.dropped > 0;
+      break;
+    }
     if (!fr.oversized) rx_consume(kHeaderBytes + 4 * std::size_t(fr.n));
-    ++n;
+    ++d.dropped;
   }
-  set.recvTimeoutMs = saved;
-  return n;
+  g_muteReadErrors = muted;
+  return d;
+}
+
+int easiroc_link_state() {
+  const int fd = sock.load();
+  if (fd < 0) return -1;
+  pollfd pf{fd, POLLIN, 0};
+  if (poll(&pf, 1, 0) <= 0) return 0;
+  if (pf.revents & (POLLERR | POLLHUP)) return -2;
+  char b;
+  const ssize_t got = recv(fd, &b, 1, MSG_PEEK | MSG_DONTWAIT);
+  if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) return -2;
+  return 0;
+}
+
+bool easiroc_link_lost() { return g_linkLost; }
+
+void easiroc_mute_read_errors(bool mute) { g_muteReadErrors = mute; }
+
+BoardEvent easiroc_read_event(unsigned int* retData) {
+  BoardEvent ev;
+  if (sock.load() < 0) {
+    ev.status = BoardReadStatus::NoLink;
+    return ev;
+  }
+  FrameRead fr = read_frame(ReadKind::Single, false, nullptr);
+  std::copy(std::begin(fr.header), std::end(fr.header), ev.header);
+  ev.words = fr.n;
+  if (fr.status != 0 || fr.oversized) {
+    ev.status = fr.status != 0 ? fr.outcome : BoardReadStatus::Oversized;
+    return ev;
+  }
+  if (retData) std::memcpy(retData, rx_data() + kHeaderBytes, 4 * std::size_t(fr.n));
+  rx_consume(kHeaderBytes + 4 * std::size_t(fr.n));
+  ev.n = int(fr.n);
+  return ev;
+}
+
+int easiroc_drop_events(int n, BoardReadStatus* failure) {
+  int dropped = 0;
+  for (; dropped < n; ++dropped) {
+    BoardEvent ev = easiroc_read_event(nullptr);
+    if (ev.status != BoardReadStatus::Ok) {
+      if (failure) *failure = ev.status;
+      break;
+    }
+  }
+  return dropped;
+}
+
+int easiroc_drop_arrived() {
+  if (sock.load() < 0) return 0;
+  if (rx_avail() == 0 && !g_resync && rx_pull_now() != RxStatus::Ok) return 0;
+  // A frame partly here has its rest on the way at link speed.
+  constexpr auto kRestOfFrame = std::chrono::milliseconds(20);
+  int dropped = 0;
+  for (int guard = 0; (rx_avail() > 0 || g_resync) && guard < 100000; ++guard) {
+    FrameRead fr = read_frame(ReadKind::Single, true, nullptr, Clock::now() + kRestOfFrame);
+    if (fr.status != 0) {
+      if (fr.outcome == BoardReadStatus::BadFrame) continue;
+      break;
+    }
+    if (!fr.oversized) rx_consume(kHeaderBytes + 4 * std::size_t(fr.n));
+    ++dropped;
+    if (rx_avail() == 0) rx_pull_now();
+  }
+  return dropped;
 }
 
 int easiroc_singleADCevent(unsigned int* retData) {
@@ -315,7 +455,7 @@ int easiroc_singleADCevent(unsigned int* retData) {
 }
 
 int easiroc_singleADCstop(void) {
-  if (require_connection("easiroc_singleADCstop")) stop_and_drain(sock.load(), nullptr, 0, 0, nullptr);
+  if (require_connection("easiroc_singleADCstop")) stop_and_drain(sock.load(), 0, 0, nullptr);
   con_printf("\nEnd ADC\n");
   return 0;
 }
@@ -378,21 +518,22 @@ int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
   ForceStop = 0;
   auto last = Clock::now();
   long long cycle = 0;
-  if (MaxCycleNum <= 0) {
-    // Starting the board with nobody to read or stop it would leave it
-    // sending into the connection.
-    con_printf("ContinuousADC_ver2: MaxCycleNum = %d, nothing to read; board not started\n",
-               MaxCycleNum);
-  } else {
+  g_linkLossSaid = false;
+  // A count of 0 or below reads until the operator stops the read-out.
+  const bool untilStopped = MaxCycleNum <= 0;
+  if (untilStopped)
+    con_printf("ContinuousADC_ver2: MaxCycleNum = %d, reading until stopped\n", MaxCycleNum);
+  {
     send_raw(socket, EASIROC_START_WORD, "ContinuousADC_ver2");
     pause_us(easiroc_settings().startPauseUs);
-    while (cycle < MaxCycleNum) {
+    while (untilStopped || cycle < MaxCycleNum) {
       ADCOneCycle_wHeader_ver2(socket, file, 0);
       ++cycle;
       if (cycle == MaxCycleNum) flush_pending();  // the last cycle's progress counts it
       if (cycle % 1000 == 0) con_printf("Event # %lld\n", cycle);
       report_progress(cycle, MaxCycleNum, false, false, &last);
       if (g_linkLost) {
+        flush_pending();
         con_printf("ContinuousADC_ver2: connection to the board lost after %lld cycles; %lld "
                    "frames in %s\n",
                    cycle, g_cycle.framesWritten, file_name);
@@ -402,7 +543,7 @@ int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
       if (cycle == MaxCycleNum || stopRequested || g_cycle.writeFailed) {
         if (stopRequested) con_printf("ContinuousADC_ver2: stop requested after %lld cycles\n", cycle);
         flush_pending();
-        stop_and_drain(socket, file, cycle, MaxCycleNum, &last);
+        stop_and_drain(socket, cycle, MaxCycleNum, &last);
         break;
       }
     }

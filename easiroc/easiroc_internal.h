@@ -20,6 +20,9 @@ enum class RxStatus { Ok, Timeout, Closed, Error, Aborted };
 RxStatus rx_fill(std::size_t n, Clock::time_point deadline,
                  const std::atomic<int>* abort = nullptr);
 std::size_t rx_avail();
+// Takes whatever has already arrived without waiting: Ok when bytes came,
+// Timeout when none were there, Closed/Error when the link is down.
+RxStatus rx_pull_now();
 const std::uint8_t* rx_data();
 void rx_consume(std::size_t n);
 void rx_reset();

@@ -112,6 +112,26 @@ RxStatus rx_fill(std::size_t n, Clock::time_point deadline, const std::atomic<in
   return RxStatus::Ok;
 }
 
+RxStatus rx_pull_now() {
+  const int fd = sock.load();
+  if (fd < 0) return RxStatus::Error;
+  bool got_any = false;
+  while (g_rx.tail < kRxCapacity) {
+    ssize_t got = recv(fd, g_rx.buf.data() + g_rx.tail, kRxCapacity - g_rx.tail, MSG_DONTWAIT);
+    if (got > 0) {
+      g_rx.tail += std::size_t(got);
+      got_any = true;
+      continue;
+    }
+    if (got == 0) return got_any ? RxStatus::Ok : RxStatus::Closed;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return got_any ? RxStatus::Ok : RxStatus::Timeout;
+    g_rx.lastError = errno;
+    return got_any ? RxStatus::Ok : RxStatus::Error;
+  }
+  return RxStatus::Ok;
+}
+
 int send_all(int fd, const void* data, std::size_t n, Clock::time_point deadline) {
   auto p = static_cast<const std::uint8_t*>(data);
   while (n > 0) {

@@ -136,26 +136,42 @@ int TransmitProbe(SOCKET socket) {
 int easiroc_Init(const char* SiTCP_MASTER_IP, unsigned int daq_mode) {
   if (easiroc_Connect(SiTCP_MASTER_IP) != 0) return -1;
   SOCKET s = sock.load();
+  // Every step is still sent (each prints its own line), but the first one
+  // that failed decides the verdict: a chip left unconfigured takes no data
+  // worth keeping.
+  const char* failed = nullptr;
+  auto step = [&](int result, const char* what) {
+    if (result != 0 && !failed) failed = what;
+  };
   PrepareFPGA();
-  DebugFPGA(s);
+  step(DebugFPGA(s), "the FPGA pin words");
   con_printf("\nASIS Initialize : Done\n\n");
-  WriteData(s, kSelectChip1);
+  step(WriteData(s, kSelectChip1), "selecting chip 1");
   PrepareSC(1);
-  TransmitSC(s);
+  step(TransmitSC(s), "the slow control of chip 1");
   con_printf("\nSlow Control chip1 : Done\n\n");
   PrepareReadSC(1);
-  TransmitReadSC(s);
+  step(TransmitReadSC(s), "the read register of chip 1");
   con_printf("\nRead Slow Control chip1 : Done\n\n");
-  WriteData(s, kSelectChip2);
+  step(WriteData(s, kSelectChip2), "selecting chip 2");
   PrepareSC(2);
-  TransmitSC(s);
+  step(TransmitSC(s), "the slow control of chip 2");
   con_printf("\nSlow Control chip2 : Done\n\n");
   PrepareReadSC(2);
-  TransmitReadSC(s);
+  step(TransmitReadSC(s), "the read register of chip 2");
   con_printf("\nRead Slow Control chip2: Done\n\n");
-  WriteData(s, kSelectEnd);
-  if (WriteData(s, 0x1F0000 + (daq_mode << 8)) == -1) return -1;
+  step(WriteData(s, kSelectEnd), "ending the chip selection");
+  if (WriteData(s, 0x1F0000 + (daq_mode << 8)) == -1) {
+    if (!failed) failed = "the DAQ mode";
+    con_printf("easiroc_Init: FAILED at %s -- check the board link and connect again.\n", failed);
+    return -1;
+  }
   con_printf("\n#D : DAQ mode is %d \n", daq_mode);
+  if (failed) {
+    con_printf("easiroc_Init: FAILED at %s -- the board is not configured; connect again.\n",
+               failed);
+    return -1;
+  }
   return 0;
 }
 

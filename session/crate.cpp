@@ -55,8 +55,17 @@ void crate_tdc_handshake(int) {
   con_printf("Micro handshake = %x\n", static_cast<unsigned>(dum));
 }
 
+V1290Settings tdc_settings_from_panel() {
+  V1290Settings t;
+  GetCtrlVal(p1h, P1_TDC_WINDOW_WIDTH, &t.windowWidth);
+  GetCtrlVal(p1h, P1_TDC_WINDOW_OFFSET, &t.windowOffset);
+  GetCtrlVal(p1h, P1_TDC_EXTRA_MARGIN, &t.extraMargin);
+  GetCtrlVal(p1h, P1_TDC_EDGE, &t.edge);
+  return t;
+}
+
 void crate_tdc_init(int) {
-  V1290_init();
+  (void)V1290_init(tdc_settings_from_panel());
   V1290_readConfig();
 }
 
@@ -92,7 +101,7 @@ void crate_startup() {
 
   Delay(0.01);
   Delay(0.01);
-  V1290_init();
+  (void)V1290_init(tdc_settings_from_panel());
 }
 
 void crate_shutdown() { WIENVME_stop(); }

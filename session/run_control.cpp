@@ -1,7 +1,9 @@
 #include "run_control.h"
 
 #include <cstdint>
+#include <string>
 
+#include "backend.h"
 #include "daq_run.h"
 #include "dispatch.h"
 #include "mdq_main.h"
@@ -12,7 +14,43 @@
 
 namespace {
 int tfID = 0;
-int dummy = 0;
+
+// The panel's side of a run: indicators follow it, the debug switches are
+// read at every read-out.
+class PanelRunObserver final : public RunObserver {
+ public:
+  void position(const POSREC& p) override {
+    SetCtrlVal(p1h, P1_YSET, p.yset);
+    SetCtrlVal(p1h, P1_IY, p.iy);
+    SetCtrlVal(p1h, P1_XSET, p.xset);
+    SetCtrlVal(p1h, P1_IX, p.ix);
+  }
+  void event(std::uint32_t nev) override { SetCtrlVal(p1h, P1_EVENT, nev); }
+  void status(const std::string& text) override { SetCtrlVal(p1h, P1_RUN_STATUS, text.c_str()); }
+  void debug_switches(bool* term, bool* file) override {
+    int t = 0, f = 0;
+    GetCtrlVal(p1h, P1_DBG_TDC_TERM, &t);
+    GetCtrlVal(p1h, P1_DBG_TDC_FILE, &f);
+    *term = t != 0;
+    *file = f != 0;
+  }
+  void finished(const RunReport& report) override {
+    SetCtrlVal(p1h, P1_RUN, 0);
+    SetCtrlVal(p1h, P1_EVENT, report.lastNev);
+  }
+};
+
+PanelRunObserver g_observer;
+// The run the worker takes; not touched while a worker is scheduled.
+RunJob g_job;
+
+// A switch that is on unless the panel says otherwise (no panel loaded).
+bool switch_on_by_default(int control) {
+  if (!mdq::platform::control_defined(control)) return true;
+  int v = 1;
+  GetCtrlVal(p1h, control, &v);
+  return v != 0;
+}
 
 // A worker that ended its run by itself is still scheduled: collect it.
 void reclaim_finished_worker() {
@@ -21,6 +59,42 @@ void reclaim_finished_worker() {
 }  // namespace
 
 int run_worker_id() { return tfID; }
+
+RunConfig run_config_from_panel() {
+  RunConfig c;
+  RUNREC& h = c.header;
+  GetCtrlVal(p1h, P1_XY, &h.xy);
+  GetCtrlVal(p1h, P1_NEV, &h.nev);
+  GetCtrlVal(p1h, P1_PED, &h.ped);
+  GetCtrlVal(p1h, P1_NX, &h.nx);
+  GetCtrlVal(p1h, P1_DX, &h.dx);
+  GetCtrlVal(p1h, P1_X0, &h.x0);
+  GetCtrlVal(p1h, P1_NY, &h.ny);
+  GetCtrlVal(p1h, P1_DY, &h.dy);
+  GetCtrlVal(p1h, P1_Y0, &h.y0);
+  GetCtrlVal(p1h, P1_STEP_MINUTES, &c.stepMinutes);
+  int save = 0;
+  GetCtrlVal(p1h, P1_SAVE, &save);
+  c.save = save != 0;
+  if (c.save) {
+    GetCtrlVal(p1h, P1_FILE, &c.base);
+    int fmaxMb = 0;
+    GetCtrlVal(p1h, P1_FMAX, &fmaxMb);
+    c.fmaxBytes = static_cast<std::int64_t>(fmaxMb) * 1000000;
+  }
+  c.rule.dsave = save;
+  GetCtrlVal(p1h, P1_SUPPRESS, &c.rule.supr0);
+  if (c.rule.supr0) {
+    GetCtrlVal(p1h, P1_TDCMIN, &c.rule.tdcmin);
+    GetCtrlVal(p1h, P1_FRAC, &c.rule.frac);
+  }
+  c.readBoard = switch_on_by_default(P1_READ_BOARD);
+  c.lateSkip = switch_on_by_default(P1_LATE_SKIP);
+  c.maxBoardFailures = daq_max_board_failures();
+  return c;
+}
+
+const RunReport& last_run_report() { return g_job.report; }
 
 void run_toggle(int) {
   int on = 0;
@@ -38,8 +112,9 @@ void run_toggle(int) {
       SetCtrlVal(p1h, P1_RUN, daq_on.load() ? 1 : 0);  // the toggle shows whether a run is on
       return;
     }
+    g_job = RunJob{run_config_from_panel(), &g_observer, {}};
     daq_on.store(1);
-    if (CmtScheduleThreadPoolFunction(poolHandle, daq_run, &dummy, &tfID) != 0) {
+    if (CmtScheduleThreadPoolFunction(poolHandle, daq_run, &g_job, &tfID) != 0) {
       tfID = 0;
       daq_on.store(0);
       SetCtrlVal(p1h, P1_RUN, 0);

@@ -14,6 +14,8 @@ struct StationSettings {
   double simRateHz = 300;
   // Free space a run keeps on the disk of its run file, MB.
   double minFreeMb = 100;
+  // Board event reads failing in a row before a run ends (0 = never).
+  int maxBoardFailures = 10;
   // EASIROC board; empty address = the board's default address.
   std::string boardAddress;
   int boardTcpPort = 24;

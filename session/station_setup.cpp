@@ -65,6 +65,7 @@ bool station_setup(const StationSettings& s) {
 
   if (!driver.empty()) wienvme_set_driver_path(driver.c_str());
   daq_set_min_free_bytes(static_cast<std::int64_t>(s.minFreeMb * 1e6));
+  daq_set_max_board_failures(s.maxBoardFailures);
   board_settings().address = address;
   board_settings().tcpPort = tcpPort;
   easiroc_settings().tcpPort = tcpPort;

@@ -33,6 +33,8 @@ struct Crate {
   bool statusNeverReady = false;
   HandshakeMode handshake = HandshakeMode::Normal;
   bool noGlobalTrailer = false;
+  unsigned extraTriggerEvery = 0;
+  unsigned readyCount = 0;
   // state
   SimCrateState s;
   // micro-controller
@@ -54,6 +56,8 @@ struct Crate {
     statusNeverReady = false;
     handshake = HandshakeMode::Normal;
     noGlobalTrailer = false;
+    extraTriggerEvery = 0;
+    readyCount = 0;
     s = SimCrateState{};
     s.pioOutput = PIO_POWER_ON;
     moduleReset();
@@ -256,9 +260,22 @@ struct Crate {
     }
   }
 
+  // Triggers that reached the module after its last status read (they
+  // fired before the veto was set) are in its buffer and its counter too.
+  void takePending() {
+    while (auto r = shared_trigger_source().takeTdcEvent()) storeEvent(*r);
+  }
+
   std::uint16_t status() {
     if (!statusNeverReady) {
-      if (auto r = shared_trigger_source().takeTdcEvent()) storeEvent(*r);
+      // Every trigger already fired reaches the module in firing order.
+      bool took = false;
+      while (auto r = shared_trigger_source().takeTdcEvent()) {
+        storeEvent(*r);
+        took = true;
+      }
+      if (took && extraTriggerEvery > 0 && ++readyCount % extraTriggerEvery == 0)
+        if (auto second = shared_trigger_source().fireTdcNow()) storeEvent(*second);
     } else {
       return s.triggerMatching ? 0x0008 : 0;
     }
@@ -290,8 +307,8 @@ struct Crate {
       case 0x1014: if (write) moduleReset(); return 0;
       case 0x1016: if (write) { ++s.softwareClears; clearBuffer(); } return 0;
       case 0x1018: if (write) { ++s.eventResets; s.eventCounter = 0; } return 0;
-      case 0x101C: if (!write) *data = s.eventCounter; return 0;
-      case 0x1020: if (!write) *data = s.eventsStored; return 0;
+      case 0x101C: if (!write) { takePending(); *data = s.eventCounter; } return 0;
+      case 0x1020: if (!write) { takePending(); *data = s.eventsStored; } return 0;
       case 0x102E:
         if (write) microWrite(static_cast<std::uint16_t>(*data));
         else *data = microRead();
@@ -412,6 +429,13 @@ void simcrate_set_handshake(HandshakeMode mode) {
   auto& c = crate();
   std::lock_guard lock(c.mu);
   c.handshake = mode;
+}
+
+void simcrate_extra_trigger_every(unsigned k) {
+  auto& c = crate();
+  std::lock_guard lock(c.mu);
+  c.extraTriggerEvery = k;
+  c.readyCount = 0;
 }
 
 void simcrate_suppress_global_trailer(bool on) {

@@ -63,6 +63,9 @@ void simcrate_fail_address(std::uint32_t address, bool fail);
 void simcrate_status_never_ready(bool on);
 void simcrate_set_handshake(HandshakeMode mode);
 void simcrate_suppress_global_trailer(bool on);
+// Every k-th time the TDC reports data ready, a second trigger lands before
+// the veto is set again (0 = never).
+void simcrate_extra_trigger_every(unsigned k);
 
 // The driver's entry points, forwarded by libpcivme_sim.so.
 int simcrate_VMEinit(const char* device_name, unsigned short module_number,

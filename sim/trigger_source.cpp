@@ -40,11 +40,16 @@ class SharedSource final : public TriggerSource {
     }
     cv_.notify_all();
   }
+  void setTagged(bool on) override {
+    std::lock_guard lock(mu_);
+    tagged_ = on;
+  }
   void reset() override {
     {
       std::lock_guard lock(mu_);
       number_ = 0;
       generated_ = 0;
+      tagged_ = false;
       adcQueue_.clear();
       tdcQueue_.clear();
       rng_.seed(seed_);
@@ -75,6 +80,17 @@ class SharedSource final : public TriggerSource {
     }
     if (!armed() || Clock::now() < nextDue_) return std::nullopt;
     TriggerRecord r = fire();
+    push(adcQueue_, r);
+    cv_.notify_all();
+    return r;
+  }
+
+  std::optional<TriggerRecord> fireTdcNow() override {
+    std::lock_guard lock(mu_);
+    if (!armed()) return std::nullopt;
+    const auto due = nextDue_;
+    TriggerRecord r = fire();
+    nextDue_ = due;  // the regular triggers keep their pace
     push(adcQueue_, r);
     cv_.notify_all();
     return r;
@@ -147,8 +163,9 @@ class SharedSource final : public TriggerSource {
       const auto v = static_cast<std::uint32_t>(std::clamp(value, 0.0, 2097151.0));
       r.hits[r.nhits++] = {static_cast<std::uint8_t>(ch), trailing, v};
     };
+    if (tagged_) add(kTagChannel, false, kTagTdcBase | (r.number & 0xFFFF));
     for (unsigned ch = 0; ch < 32; ++ch) {
-      if (u(rng_) > 0.9) continue;
+      if (u(rng_) > 0.9 || (tagged_ && ch == kTagChannel)) continue;
       const double lead = 8000.0 + 40.0 * ch + 40.0 * g(rng_);
       const double width = 600.0 + 60.0 * g(rng_);
       add(ch, false, lead);
@@ -179,6 +196,7 @@ class SharedSource final : public TriggerSource {
       r.adc[ch][0] = static_cast<std::uint16_t>(std::clamp(high, 0.0, 4095.0));
       r.adc[ch][1] = static_cast<std::uint16_t>(std::clamp(low, 0.0, 4095.0));
     }
+    if (tagged_) r.adc[kTagChannel][0] = static_cast<std::uint16_t>(r.number & 0xFFF);
     return r;
   }
 
@@ -189,6 +207,7 @@ class SharedSource final : public TriggerSource {
   double rate_ = 300.0;
   bool veto_ = true;
   bool freeRunning_ = false;
+  bool tagged_ = false;
   Clock::time_point nextDue_ = Clock::now();
   std::uint64_t number_ = 0;
   std::uint64_t generated_ = 0;

@@ -39,6 +39,11 @@ class TriggerSource {
   // emulator with no crate beside it).
   virtual void setFreeRunning(bool on) = 0;
   virtual void reset() = 0;
+  // Tagged triggers: TDC channel 31's leading edge carries 0x10000 plus the
+  // low 16 bits of the trigger number, and ADC channel 31's high-gain value
+  // its low 12 bits, so a stored event shows which trigger each half came
+  // from (the TDC value lies beyond the spectrum and is never histogrammed).
+  virtual void setTagged(bool on) = 0;
 
   // Crate side: the PIO veto output bit (true = veto on, no triggers).
   virtual void setVeto(bool on) = 0;
@@ -46,6 +51,9 @@ class TriggerSource {
   // Crate side: a trigger that has fired and not yet been taken by the TDC
   // model, if any (non-blocking; the model polls it from its status read).
   virtual std::optional<TriggerRecord> takeTdcEvent() = 0;
+  // Crate side: a trigger now, whatever the rate says, if the veto lets one
+  // through (a second particle right behind the first).
+  virtual std::optional<TriggerRecord> fireTdcNow() = 0;
   // Crate side: a TDC clear loses the triggers that reached it and were not
   // yet taken by the model (they fired while the board was waiting).
   virtual void discardTdcPending() = 0;
@@ -57,6 +65,11 @@ class TriggerSource {
   // Counters for tests and the endurance check.
   virtual std::uint64_t generated() const = 0;
 };
+
+// The trigger number a tagged event's TDC and ADC halves carry (low 16 and
+// low 12 bits); nullopt when the TDC half has no tag.
+constexpr std::uint32_t kTagTdcBase = 0x10000;
+constexpr unsigned kTagChannel = 31;
 
 // The process-wide source.
 TriggerSource& shared_trigger_source();

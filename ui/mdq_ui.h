@@ -84,6 +84,8 @@ enum MdqControl : int {
   P1_EXPORT_CSV,
   P1_EXPORT_PNG,
   P1_RUN_STATUS,
+  P1_READ_BOARD,
+  P1_LATE_SKIP,
   P1_CONTROL_COUNT  // one past the last id
 };
 

@@ -1,6 +1,5 @@
 #include "v1290.h"
 
-#include "mdq_ui.h"
 #include "platform.h"
 #include "wienvme_dll.h"
 
@@ -8,13 +7,18 @@ namespace {
 
 // Waits for `bit` of the handshake register. The module's contract: a read,
 // a 10 ms pause, and the count test before the bit test.
+int g_handshakeTimeouts = 0;
+
 bool handshake_wait(std::uint16_t bit) {
   int wait_count = 0;
   for (;;) {
     std::uint16_t read_buffer = 0;
     WIENVME_read16(hHandle24, 1, V1290_MICRO_HANDSHAKE, &read_buffer);
     Delay(0.01);
-    if (wait_count > 100) return false;
+    if (wait_count > 100) {
+      ++g_handshakeTimeouts;
+      return false;
+    }
     ++wait_count;
     if (read_buffer & bit) return true;
   }
@@ -22,11 +26,6 @@ bool handshake_wait(std::uint16_t bit) {
 
 void send(int word) { V1290_writeOC(&word); }
 
-void send_panel_value(int control) {
-  int value = 0;
-  GetCtrlVal(p1h, control, &value);
-  V1290_writeOC(&value);
-}
 
 int answer() {
   int dum = 0;
@@ -72,7 +71,8 @@ int V1290_readOC(int* return_buffer) {
   return 0;
 }
 
-void V1290_init() {
+int V1290_init(const V1290Settings& settings) {
+  g_handshakeTimeouts = 0;
   con_printf("V1290_init().");
   write_register(V1290_MODULE_RESET);
   Delay(0.1);
@@ -86,11 +86,11 @@ void V1290_init() {
 
   send(V1290_OP_TRIGGER_MATCHING);
   send(V1290_OP_SET_WIN_WIDTH);
-  send_panel_value(P1_TDC_WINDOW_WIDTH);
+  send(settings.windowWidth);
   send(V1290_OP_SET_WIN_OFFSET);
-  send_panel_value(P1_TDC_WINDOW_OFFSET);
+  send(settings.windowOffset);
   send(V1290_OP_SET_SW_MARGIN);
-  send_panel_value(P1_TDC_EXTRA_MARGIN);
+  send(settings.extraMargin);
   con_printf(".");
 
   send(V1290_OP_EN_ALL_CH);
@@ -101,9 +101,15 @@ void V1290_init() {
   con_printf(".");
 
   send(V1290_OP_SET_DETECTION);
-  send_panel_value(P1_TDC_EDGE);
+  send(settings.edge);
   send(V1290_OP_EN_SUB_TRG);
   con_printf(".Done\n");
+  if (g_handshakeTimeouts == 0) return 0;
+  con_printf("V1290_init: %d handshake(s) with the TDC timed out -- the TDC is not configured. "
+             "Check the crate power, the TDC's base address and the VME driver (--driver), then "
+             "press TDC init.\n",
+             g_handshakeTimeouts);
+  return -1;
 }
 
 void V1290_readConfig() {

@@ -44,5 +44,14 @@ constexpr int V1290_HANDSHAKE_READS = 102;
 // 0 sent / read, -1 when the handshake bit never came or the bus cycle failed.
 int V1290_writeOC(int* write_buffer);
 int V1290_readOC(int* return_buffer);
-void V1290_init();
+// The panel's TDC settings as the module takes them.
+struct V1290Settings {
+  int windowWidth = 0;
+  int windowOffset = 0;
+  int extraMargin = 0;
+  int edge = 0;
+};
+// 0, or -1 when the micro-controller did not take every word (said on the
+// console with what to check).
+int V1290_init(const V1290Settings& settings);
 void V1290_readConfig();

@@ -14,6 +14,8 @@
 // station's own time goes besides A.
 #include <benchmark/benchmark.h>
 
+#include "run_control.h"
+
 #include <array>
 #include <cstdio>
 #include <cstring>
@@ -193,13 +195,15 @@ struct Leg {
   double triggers = 0;     // triggers the stand made per event
 };
 
-Leg time_run(std::uint32_t nev, bool* ok) {
+Leg time_run(std::uint32_t nev, bool* ok, bool verifyPairing = true) {
   g_stand->set_run_controls(nev);
   daq_on.store(1);
   const auto g0 = g_stand->triggers();
   const double c0 = thread_cpu_s();
   auto t0 = Clock::now();
-  daq_run(nullptr);
+  RunJob job{run_config_from_panel(), nullptr, {}};
+  job.config.verifyPairing = verifyPairing;
+  daq_run(&job);
   Leg leg{seconds_since(t0) * 1e6 / nev, (thread_cpu_s() - c0) * 1e6 / nev,
           double(g_stand->triggers() - g0) / nev};
   int shown = 0;
@@ -282,6 +286,41 @@ void BM_B_RunVsIoFloor(benchmark::State& state) {
   state.counters["target_station_us"] = 3;
 }
 BENCHMARK(BM_B_RunVsIoFloor)->Arg(20000)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// What checking the trigger pairing costs per event: the same run with the
+// checks on and off, alternated.
+void BM_C_PairingChecks(benchmark::State& state) {
+  const auto nev = static_cast<std::uint32_t>(state.range(0));
+  std::vector<double> on_us, off_us, diff_us, cpu_diff_us;
+  bool ok = true;
+  for (auto _ : state) {
+    bool w = true;
+    time_run(nev / 10, &w, true);
+    for (int rep = 0; rep < 6; ++rep) {
+      bool a = true, b = true;
+      Leg on, off;
+      if (rep % 2 == 0) {
+        off = time_run(nev, &a, false);
+        on = time_run(nev, &b, true);
+      } else {
+        on = time_run(nev, &b, true);
+        off = time_run(nev, &a, false);
+      }
+      ok &= a && b;
+      on_us.push_back(on.wall_us);
+      off_us.push_back(off.wall_us);
+      diff_us.push_back(on.wall_us - off.wall_us);
+      cpu_diff_us.push_back(on.cpu_us - off.cpu_us);
+    }
+  }
+  if (!ok) state.SkipWithError("a run did not take every event");
+  state.counters["checks_on_us_per_ev"] = runbench::median(on_us);
+  state.counters["checks_off_us_per_ev"] = runbench::median(off_us);
+  state.counters["off_over_on_throughput"] = runbench::median(on_us) / runbench::median(off_us);
+  state.counters["checks_ns_per_ev"] = runbench::median(diff_us) * 1e3;
+  state.counters["checks_cpu_ns_per_ev"] = runbench::median(cpu_diff_us) * 1e3;
+}
+BENCHMARK(BM_C_PairingChecks)->Arg(20000)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

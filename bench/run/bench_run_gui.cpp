@@ -5,6 +5,8 @@
 // refresh on against off, in the same process.
 #include <benchmark/benchmark.h>
 
+#include "run_control.h"
+
 #include <QApplication>
 #include <atomic>
 #include <cstdio>
@@ -37,7 +39,8 @@ double thread_cpu_s() {
 int timed_run(void*) {
   const double c0 = thread_cpu_s();
   auto t0 = Clock::now();
-  daq_run(nullptr);
+  RunJob job{run_config_from_panel(), nullptr, {}};
+  daq_run(&job);
   g_runSeconds.store(seconds_since(t0));
   g_runCpuSeconds.store(thread_cpu_s() - c0);
   return 0;

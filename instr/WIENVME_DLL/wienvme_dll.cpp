@@ -18,10 +18,12 @@ VMEclose_t vme_close = nullptr;
 
 namespace {
 
-// Sessions this layer opened and has not closed yet: stop closes only these,
-// so a second stop (or a session that never opened) closes nothing twice.
+// Sessions this layer opened and has not closed yet. Stop closes both
+// sessions of a started layer (a failed open included, so its close is
+// said too); a second stop closes nothing.
 bool open24 = false;
 bool open32 = false;
+bool started = false;
 
 std::string& configured_path() {
   static std::string path;
@@ -121,7 +123,8 @@ int WIENVME_open32() {
 }
 
 int WIENVME_start(const char* module_path) {
-  if (open24 || open32 || DLLHandle != nullptr) WIENVME_stop();
+  if (started || open24 || open32 || DLLHandle != nullptr) WIENVME_stop();
+  started = true;
   WIENVME_load(module_path);
   WIENVME_open24();
   WIENVME_open32();
@@ -161,8 +164,11 @@ int WIENVME_unload() {
 }
 
 int WIENVME_stop() {
-  if (open24) WIENVME_close24();
-  if (open32) WIENVME_close32();
+  // Both sessions are closed (and said) whether or not their open worked;
+  // a second stop has nothing left to close.
+  if (started || open24) WIENVME_close24();
+  if (started || open32) WIENVME_close32();
+  started = false;
   WIENVME_unload();
   return 0;
 }

@@ -286,12 +286,8 @@ TEST_F(SimCrate, HandshakeWaitsForTheBitAndReadsTheAnswer) {
 }
 
 TEST_F(SimCrate, InitSendsTheOpcodeSequenceWithPanelValues) {
-  SetCtrlVal(p1h, P1_TDC_WINDOW_WIDTH, 30);
-  SetCtrlVal(p1h, P1_TDC_WINDOW_OFFSET, -1);
-  SetCtrlVal(p1h, P1_TDC_EXTRA_MARGIN, 9);
-  SetCtrlVal(p1h, P1_TDC_EDGE, 1);
   ConsoleCapture con;
-  V1290_init();
+  EXPECT_EQ(V1290_init({.windowWidth = 30, .windowOffset = -1, .extraMargin = 9, .edge = 1}), 0);
   EXPECT_EQ(con.text(), "V1290_init().......Done\n");
   auto st = sim::simcrate_state();
   const std::vector<std::uint16_t> expect = {0x0000, 0x1000, 30,     0x1100, 0xFFFF,
@@ -344,6 +340,21 @@ TEST_F(SimCrate, ReadConfigWithSilentModuleSaysSoInsteadOfZeros) {
   EXPECT_EQ(crate_test::delays().size(), 15u * 102u);
 }
 
+TEST_F(SimCrate, InitWithSilentModuleCountsTheTimeOutsAndFails) {
+  sim::simcrate_set_handshake(sim::HandshakeMode::NeverReady);
+  ConsoleCapture con;
+  EXPECT_EQ(V1290_init({.windowWidth = 20, .edge = 2}), -1);
+  // 14 words and one answer, none taken; the spec's line stays, the verdict follows.
+  EXPECT_NE(con.text().find("V1290_init().......Done\nV1290_init: 15 handshake(s) with the TDC "
+                            "timed out -- the TDC is not configured."),
+            std::string::npos)
+      << con.text();
+  sim::simcrate_set_handshake(sim::HandshakeMode::Normal);
+  con.clear();
+  EXPECT_EQ(V1290_init({.windowWidth = 20, .edge = 2}), 0);
+  EXPECT_EQ(con.text(), "V1290_init().......Done\n");
+}
+
 // ---- triggers and the TDC output buffer ----------------------------------
 
 std::uint16_t status() {
@@ -381,9 +392,8 @@ TEST_F(SimCrate, TriggersFireOnlyWithTheVetoReleased) {
 }
 
 TEST_F(SimCrate, OneTdcEventAndOneAdcFrameOfTheSameTrigger) {
-  SetCtrlVal(p1h, P1_TDC_EDGE, 3);  // both edges
   sim::simcrate_set_handshake(sim::HandshakeMode::AlwaysReady);
-  V1290_init();
+  (void)V1290_init({.edge = 3});  // both edges
   sim::simcrate_set_handshake(sim::HandshakeMode::Normal);
   PIO_write(0);
   ASSERT_EQ(status() & 1, 1);

@@ -209,6 +209,10 @@ TEST_F(BoardTest, ContinuousReadoutEndsCleanlyWhenBoardDisconnects) {
   std::size_t n = data.size() / fsize;
   EXPECT_GE(n, 19u);
   EXPECT_EQ(data, frames_range(1, n));
+  // The line counts what the file holds, frames still waiting for their
+  // batched write included.
+  EXPECT_NE(cap.text().find("; " + std::to_string(n) + " frames in " + file), std::string::npos)
+      << cap.text();
 }
 
 TEST_F(BoardTest, ForceStopStopsDrainsAndClosesACompleteFile) {
@@ -290,13 +294,26 @@ TEST_F(BoardTest, FileThatCannotBeCreatedStartsNothing) {
   EXPECT_EQ(board_->record().starts, 0);
 }
 
-TEST_F(BoardTest, ZeroCyclesLeavesTheBoardIdle) {
+TEST_F(BoardTest, ZeroCyclesReadsUntilStopped) {
   connect();
+  easiroc_set_progress_hook(
+      [](const EasirocProgress& p, void*) {
+        if (p.framesWritten >= 50) ForceStop = 1;  // the panel's stop control
+      },
+      nullptr);
+  easiroc_settings().progressIntervalMs = 1;
   mdq::platform::ConsoleCapture cap;
+  const auto t0 = Clock::now();
   EXPECT_EQ(easiroc_fDAQ(path("zero.dat").c_str(), 0), 0);
+  EXPECT_LT(Clock::now() - t0, std::chrono::seconds(10));
+  EXPECT_NE(cap.text().find("reading until stopped"), std::string::npos) << cap.text();
   EXPECT_NE(cap.text().find("\nEnd ADC\n"), std::string::npos);
-  EXPECT_TRUE(read_file(path("zero.dat")).empty());
-  EXPECT_EQ(board_->record().starts, 0);
+  const auto data = read_file(path("zero.dat"));
+  const std::size_t n = data.size() / frame_bytes(1).size();
+  EXPECT_GE(n, 50u);
+  EXPECT_EQ(data, frames_range(1, n));
+  EXPECT_EQ(board_->record().starts, 1);
+  EXPECT_FALSE(board_->streaming());
 }
 
 TEST_F(BoardTest, OneCycleReadsOneFrameThenStops) {

@@ -1,0 +1,37 @@
+// The run's view of the V1290: single-word bus cycles at the module's
+// registers, and the PIO veto beside it. Each returns the bus status
+// (0 = the cycle went through).
+#pragma once
+
+#include <cstdint>
+
+#include "camac.h"
+#include "v1290.h"
+#include "wienvme_dll.h"
+
+namespace tdc {
+
+inline int clear() {
+  std::uint16_t zero = 0;
+  return WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
+}
+inline int status(std::uint16_t* value) {
+  return WIENVME_read16(hHandle24, 1, V1290_STATUS, value);
+}
+inline int events_stored(std::uint16_t* value) {
+  return WIENVME_read16(hHandle24, 1, V1290_EVENT_STORED, value);
+}
+inline int event_counter(std::uint32_t* value) {
+  return WIENVME_read32(hHandle24, 1, V1290_EVENT_COUNTER, value);
+}
+inline int output_word(std::uint32_t* value) {
+  return WIENVME_read32(hHandle24, 1, V1290_OUTPUT_BUFFER, value);
+}
+
+}  // namespace tdc
+
+// The trigger veto: the PIO output bit (1 = no triggers).
+inline int veto_write(bool on) {
+  std::uint16_t word = on ? 1 : 0;
+  return WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &word);
+}
