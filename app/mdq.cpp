@@ -8,6 +8,7 @@
 #include "mdq_main.h"
 #include "qt_backend.h"
 #include "script.h"
+#include "sim_stand_loader.h"
 #include "station_setup.h"
 #include "wienvme_dll.h"
 
@@ -50,9 +51,10 @@ int main(int argc, char** argv) {
   // Headless, nobody could press quit after the script.
   ScriptRunner::set_quit_at_end(s.headless);
 
+  if (s.simulate && !sim_stand_load(s)) return 2;
   if (!station_setup(s)) return 2;
   int rc = WinMain(s);
-  station_teardown();
+  sim_stand_unload();
   mdq::platform::set_backend(nullptr);
   return rc;
 }

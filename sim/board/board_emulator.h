@@ -29,11 +29,8 @@ using AdcFrameSource =
 // Built-in free-running source: triggers at `rateHz` (0 = as fast as asked)
 // with pedestal + signal ADC values.
 AdcFrameSource free_running_source(double rateHz, std::uint64_t seed = 1);
-#ifdef MDQ_HAVE_SIMSTAND
-// The process-wide shared trigger source (built when the simulated stand
-// library is part of the build).
+// The process-wide shared trigger source.
 AdcFrameSource shared_trigger_frames();
-#endif
 
 // Data word of one ADC value: gain 0 -> type 0x81, gain 1 -> type 0x60.
 std::uint32_t board_adc_word(int channel, int gain, unsigned value);

@@ -323,7 +323,6 @@ TEST_F(BoardTest, OneCycleReadsOneFrameThenStops) {
   EXPECT_EQ(board_->record().stops >= 1, true);
 }
 
-#ifdef MDQ_HAVE_SIMSTAND
 TEST_F(BoardTest, FramesFromTheSharedTriggerSourceDecodeAsAdcWords) {
   auto& src = mdq::sim::shared_trigger_source();
   src.reset();
@@ -341,4 +340,38 @@ TEST_F(BoardTest, FramesFromTheSharedTriggerSourceDecodeAsAdcWords) {
   easiroc_singleADCstop();
   src.setFreeRunning(false);
 }
-#endif
+
+// A corrupt frame among those still in flight after the stop words must not
+// end the drain: the frames behind it would be read as the next start's.
+TEST_F(BoardTest, DrainGoesOnPastACorruptFrame) {
+  connect();
+  ASSERT_EQ(easiroc_singleADCstart(), 0);
+  ASSERT_EQ(easiroc_singleADCevent(esrcdata), 64);
+  board_->faults().corruptMagicFrames = 1;
+  ASSERT_TRUE(board_->waitFor([](const auto& r) { return r.framesSent >= 5; },
+                              std::chrono::seconds(2)));
+  mdq::platform::ConsoleCapture cap;
+  EXPECT_EQ(easiroc_singleADCstop(), 0);
+  const std::uint64_t sentBeforeRestart = board_->record().framesSent;
+  ASSERT_EQ(easiroc_singleADCstart(), 0);
+  ASSERT_EQ(easiroc_singleADCevent(esrcdata), 64);
+  const auto words = mdq::sim::board_frame(numbered_record(sentBeforeRestart + 1));
+  for (int i = 0; i < 64; ++i)
+    ASSERT_EQ(esrcdata[i], words[3 + i]) << "a frame from before the stop came back";
+  easiroc_singleADCstop();
+}
+
+TEST_F(BoardTest, ClosedLinkIsSaidAtStartAndAtTheNextEvent) {
+  connect();
+  board_->stop();
+  mdq::platform::ConsoleCapture cap;
+  EXPECT_EQ(easiroc_singleADCstart(), -1);
+  EXPECT_NE(cap.text().find("the board closed the connection -- reconnect"), std::string::npos)
+      << cap.text();
+  EXPECT_EQ(cap.text().find("Start ADC"), std::string::npos);
+  EXPECT_NE(easiroc_link_state(), 0);
+  cap.clear();
+  EXPECT_EQ(easiroc_singleADCevent(esrcdata), -2);
+  EXPECT_NE(cap.text().find("ADC read-out: the board closed the connection"), std::string::npos)
+      << cap.text();
+}
