@@ -13,6 +13,7 @@
 #include "easiroc.h"
 #include "mdq_ui.h"
 #include "platform.h"
+#include "run_recorder.h"
 #include "runfile.h"
 #include "spectra.h"
 #include "wienvme_dll.h"
@@ -187,6 +188,7 @@ int daq_run(void*) {
   EVTREC evtrec;
   EventTable ev;
   RunFileWriter writer;
+  RunRecorder rec;  // the run record beside the files
   bool fileWarned = false;
   unsigned positions = 0;
   unsigned long long saved = 0;
@@ -247,6 +249,7 @@ int daq_run(void*) {
       } else {
         runrec.time = now_s();
         abort = !writer.write(runrec);
+        if (!abort) rec.start(runrec, s.step_minutes, s.fmax, s.rule, s.base, writer);
       }
     }
     if (abort && !refused) con_printf("Run not started: the run file could not be written.\n");
@@ -271,6 +274,7 @@ int daq_run(void*) {
           abort = true;
           break;
         }
+        rec.position(posrec);
       }
       spectra_clear();
       ++positions;
@@ -294,6 +298,7 @@ int daq_run(void*) {
           if (WIENVME_read16(hHandle24, 1, kTdcStatus, &status) != 0) {
             // No data-ready bit can ever be seen through a failing bus.
             con_printf("Run stopped: the TDC status cannot be read.\n");
+            rec.interlock("TDC status unreadable");
             daq_on.store(0);
             break;
           }
@@ -309,6 +314,7 @@ int daq_run(void*) {
         if (daq_on.load() == 0) break;
 
         if (ntics.load() >= 2) {
+          ++rec.count().skipped;
           if (step.due("lam", posrec.xset)) break;
         } else {
           for (int k = 0; k < 32; ++k) wait_loop(200);
@@ -326,7 +332,7 @@ int daq_run(void*) {
               con_printf("Run stopped: the board gave no event %d times in a row -- check the board "
                          "(Connect + init) before the next run.\n",
                          boardFailuresInRow);
-              interlocked = true;
+              interlocked = rec.interlock("board read failures");
               daq_on.store(0);
             }
           } else {
@@ -339,6 +345,9 @@ int daq_run(void*) {
               break;
             }
             ++saved;
+            ++rec.count().saved;
+          } else if (s.dsave) {
+            ++rec.count().dropped;
           }
           SetCtrlVal(p1h, P1_EVENT, evtrec.nev);
           if (s.dsave && evtrec.nev % 1000 == 0) {
@@ -349,7 +358,7 @@ int daq_run(void*) {
             shown.freeBytes = free_space(writer.current_name());
             shown.show(saved);
             if (disk_too_full(shown.freeBytes, writer.current_name(), "Run stopped")) {
-              interlocked = true;
+              interlocked = rec.interlock("free disk space");
               daq_on.store(0);
             }
           }
@@ -368,6 +377,7 @@ int daq_run(void*) {
                "last complete record is kept.\n");
   }
   if (s.dsave && writer.is_open()) writer.close(now_s());
+  rec.finish(now_s(), abort, daq_on.load() != 0, writer);
   if (interlocked) con_printf("Run ended early by an interlock (see above); the file is complete.\n");
   shown.state = abort ? (positions == 0 ? "not started" : "ended early (run file)")
                       : (interlocked ? "stopped by an interlock" : "ended");

@@ -84,6 +84,7 @@ enum MdqControl : int {
   P1_EXPORT_CSV,
   P1_EXPORT_PNG,
   P1_RUN_STATUS,
+  P1_COMMENT,  // the operator's note on the next run
   P1_CONTROL_COUNT  // one past the last id
 };
 
