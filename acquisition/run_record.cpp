@@ -411,7 +411,7 @@ bool run_log_append(const RunRecord& r, const std::string& logPath, std::string*
       r.ended ? r.endedBy : std::string("did not end"),
       r.comment,
   };
-  for (const std::string& f : fields) line += (line.empty() ? "" : ",") + csv_field(f);
+  for (const std::string& f : fields) line += (&f == fields ? "" : ",") + csv_field(f);
   line += "\n";
   const int fd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) {

@@ -1,4 +1,4 @@
-// Writes a run file series and its run record with the station's own writer,
+// Writes a run file series, its run record and run log line with the station's own code,
 // for the Python reader's tests: make_series BASE NX NY NEV FMAX_BYTES SEED.
 // Event numbers have gaps (events not saved) and the data is random, so a
 // reader that mixes up records, fields or files cannot agree by chance.
@@ -58,7 +58,8 @@ int main(int argc, char** argv) {
   rec.endedBy = "grid done";
   std::string why;
   if (!run_record_hash_files(rec, path_dir(base), &why) ||
-      !run_record_write(rec, run_record_path(base), &why)) {
+      !run_record_write(rec, run_record_path(base), &why) ||
+      !run_log_append(rec, run_log_path(base), &why)) {
     std::fprintf(stderr, "make_series: %s\n", why.c_str());
     return 1;
   }

@@ -152,3 +152,37 @@ def test_plot_example_writes_a_picture(series, tmp_path):
     assert out.returncode == 0, out.stderr
     data = png.read_bytes()
     assert data[:8] == b"\x89PNG\r\n\x1a\n" and len(data) > 10000
+
+
+def test_mdq_dump_verifies_against_the_record_and_lists_the_runs(tmp_path):
+    base, files = make(tmp_path, 2, 2, 1200, 150000, 9, name="a")
+    make(tmp_path, 1, 1, 10, 0, 3, name="b, with comma")
+    assert len(files) >= 2
+    ok = subprocess.run([DUMP, "--verify", files[0]], capture_output=True, text=True, timeout=60)
+    assert ok.returncode == 0, ok.stderr
+    # The record itself names the series too.
+    ok = subprocess.run([DUMP, "--verify", base + "_run.json"], capture_output=True, text=True,
+                        timeout=60)
+    assert ok.returncode == 0, ok.stderr
+
+    data = bytearray(open(files[1], "rb").read())
+    data[100] ^= 0x01
+    open(files[1], "wb").write(bytes(data))
+    bad = subprocess.run([DUMP, "--verify", files[0]], capture_output=True, text=True, timeout=60)
+    assert bad.returncode == 1
+    assert os.path.basename(files[1]) in bad.stderr
+    assert os.path.basename(files[0]) not in bad.stderr
+
+    # The summary shows the record; the run log reads as a table.
+    shown = subprocess.run([DUMP, files[0]], capture_output=True, text=True, timeout=60)
+    assert "comment: made by make_series" in shown.stdout
+    assert "(grid done)" in shown.stdout
+    table = subprocess.run([DUMP, "--runs", str(tmp_path)], capture_output=True, text=True,
+                           timeout=60)
+    assert table.returncode == 0
+    lines = table.stdout.splitlines()
+    assert len(lines) == 3 and lines[0].startswith("start")
+    assert lines[1].split()[2] == "a" and "b, with comma" in lines[2]
+    # Columns line up: every row has its "ended_by" cell at the header's column.
+    col = lines[0].index("ended_by")
+    assert all(line[col:].startswith("grid done") for line in lines[1:])
