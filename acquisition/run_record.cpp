@@ -97,6 +97,13 @@ std::string run_record_json(const RunRecord& r) {
   };
   j["tdc"] = {{"window_width", r.tdcWindowWidth}, {"window_offset", r.tdcWindowOffset},
               {"extra_margin", r.tdcExtraMargin}, {"edge", r.tdcEdge}};
+  if (r.tdcReadbackTime) {
+    json values = json::object();
+    for (const auto& [k, v] : r.tdcReadback) values[k] = v ? json(*v) : json(nullptr);
+    j["tdc"]["read_back"] = {{"time", time_json(r.tdcReadbackTime)}, {"values", values}};
+  } else {
+    j["tdc"]["read_back"] = nullptr;
+  }
   if (r.board)
     j["board_config"] = {{"path", r.board->path}, {"values", r.board->values},
                          {"sha256", r.board->sha256}};
@@ -159,6 +166,11 @@ std::optional<RunRecord> run_record_parse(const std::string& text, std::string* 
     const json& t = j.at("tdc");
     r.tdcWindowWidth = t.at("window_width"), r.tdcWindowOffset = t.at("window_offset");
     r.tdcExtraMargin = t.at("extra_margin"), r.tdcEdge = t.at("edge");
+    if (t.contains("read_back") && !t["read_back"].is_null()) {
+      r.tdcReadbackTime = t["read_back"].at("time").at("unix");
+      for (const auto& [k, v] : t["read_back"].at("values").items())
+        r.tdcReadback.emplace_back(k, v.is_null() ? std::nullopt : std::optional<int>(v.get<int>()));
+    }
     if (!j.at("board_config").is_null()) {
       const json& b = j.at("board_config");
       r.board = RunRecordBoardConfig{b.at("path").get<std::string>(),

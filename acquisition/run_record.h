@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "runfile.h"
@@ -59,6 +60,10 @@ struct RunRecord {
   double frac = 0;
   // TDC settings on the panel (what the last init sent).
   int tdcWindowWidth = 0, tdcWindowOffset = 0, tdcExtraMargin = 0, tdcEdge = 0;
+  // The TDC's own answer at its last configuration read-back (time 0: none
+  // since start-up); a value it did not give is empty.
+  std::int64_t tdcReadbackTime = 0;
+  std::vector<std::pair<std::string, std::optional<int>>> tdcReadback;
 
   std::optional<RunRecordBoardConfig> board;
   std::optional<RunRecordBias> bias;

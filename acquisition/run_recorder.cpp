@@ -8,6 +8,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "station_version.h"
+#include "v1290.h"
 
 namespace {
 std::string host_name() {
@@ -52,6 +53,9 @@ void RunRecorder::start(const RUNREC& header, std::uint32_t stepMinutes,
   GetCtrlVal(p1h, P1_TDC_WINDOW_OFFSET, &rec_.tdcWindowOffset);
   GetCtrlVal(p1h, P1_TDC_EXTRA_MARGIN, &rec_.tdcExtraMargin);
   GetCtrlVal(p1h, P1_TDC_EDGE, &rec_.tdcEdge);
+  const V1290Readback rb = V1290_last_readback();
+  rec_.tdcReadbackTime = rb.time;
+  rec_.tdcReadback = rb.values;
 
   std::string iniPath, iniText;
   easiroc_ini_source(&iniPath, &iniText);

@@ -65,6 +65,12 @@ void print_record(const std::string& file, std::FILE* out) {
                r->suppress ? "threshold" : "every event", r->tdcMin, r->frac);
   std::fprintf(out, "  TDC window width %d, offset %d, extra margin %d, edge %d\n",
                r->tdcWindowWidth, r->tdcWindowOffset, r->tdcExtraMargin, r->tdcEdge);
+  if (r->tdcReadbackTime) {
+    std::fprintf(out, "  TDC read back at %s:", utc_iso(r->tdcReadbackTime).c_str());
+    for (const auto& [k, v] : r->tdcReadback)
+      std::fprintf(out, " %s=%s", k.c_str(), v ? std::to_string(*v).c_str() : "(no answer)");
+    std::fprintf(out, "\n");
+  }
   if (r->board)
     std::fprintf(out, "  board configuration %s (%zu values, SHA-256 %s)\n", r->board->path.c_str(),
                  r->board->values.size(), r->board->sha256.c_str());

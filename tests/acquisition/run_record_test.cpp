@@ -50,6 +50,8 @@ RunRecord sample() {
   r.fileLimitBytes = 100'000'000;
   r.suppress = true, r.tdcMin = 120, r.frac = 0.25;
   r.tdcWindowWidth = 20, r.tdcWindowOffset = -20, r.tdcExtraMargin = 8, r.tdcEdge = 2;
+  r.tdcReadbackTime = 1796858000;
+  r.tdcReadback = {{"window_width", 20}, {"window_offset", 65516}, {"edge", std::nullopt}};
   RunRecordBoardConfig b;
   b.path = "EASIROCini/EASIROC.ini";
   for (std::uint32_t i = 0; i < 34; ++i) b.values.push_back(0xFFFFFFF0u + i % 16);
@@ -87,6 +89,7 @@ TEST_F(RunRecordFile_, RoundTripKeepsEveryField) {
   EXPECT_FALSE(back->bias->readMicroamps);
   EXPECT_EQ(back->files[0].size, 100000123u);
   EXPECT_EQ(back->positions[0].mispaired, 1u);
+  EXPECT_EQ(back->tdcReadback, r.tdcReadback);  // order and the unanswered value kept
   EXPECT_EQ(back->saved(), 3500u);
   EXPECT_EQ(back->dropped(), 10u);
 

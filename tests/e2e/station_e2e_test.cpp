@@ -215,6 +215,7 @@ TEST(Station, RunRecordAndRunLogDescribeTheRun) {
   const std::string script =
       "press P1_ER_UDP_OPEN\nset P1_ER_HV 51.5\npress P1_ER_HV_CONTROL\npress P1_ER_HV_READ\n"
       "press P1_ER_UDP_CLOSE\n" + kConnect +
+      "set P1_TDC_WINDOW_WIDTH 24\npress P1_TDC_INIT\n"
       "set P1_COMMENT bar run 7, \"cold\"\n"
       "set P1_NX 3\nset P1_NY 2\nset P1_X0 -5\nset P1_DX 5\nset P1_NEV 100\n"
       // Half the events pass at random, the rest are dropped: per-position counts differ.
@@ -240,6 +241,12 @@ TEST(Station, RunRecordAndRunLogDescribeTheRun) {
   EXPECT_EQ(r->header.nev, 100u);
   EXPECT_TRUE(r->suppress);
   EXPECT_FLOAT_EQ(r->frac, 0.5f);
+  // The panel's TDC setting and what the module answered at its init.
+  EXPECT_EQ(r->tdcWindowWidth, 24);
+  EXPECT_GT(r->tdcReadbackTime, 0);
+  ASSERT_EQ(r->tdcReadback.size(), 10u);
+  EXPECT_EQ(r->tdcReadback[2].first, "window_width");
+  EXPECT_EQ(r->tdcReadback[2].second, 24);
   ASSERT_TRUE(r->board);
   EXPECT_EQ(r->board->path, "EASIROCini/EASIROC.ini");
   EXPECT_EQ(r->board->values.size(), 34u);
