@@ -198,6 +198,15 @@ def series_files(path):
         n += 1
     if not out:
         raise FileNotFoundError(path)
+    # A later file past a missing one: reading on would silently lose the gap.
+    d = os.path.dirname(base) or "."
+    leaf = os.path.basename(base)
+    for name in os.listdir(d):
+        m2 = _SERIES_RE.match(name)
+        if m2 and m2.group(1) == leaf and int(m2.group(2)) > len(out):
+            raise FileNotFoundError("%s is missing from the series (%s exists)"
+                                    % ("%s_file%02d.dat" % (base, len(out) + 1),
+                                       os.path.join(d, name)))
     return out
 
 

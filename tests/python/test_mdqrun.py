@@ -142,6 +142,15 @@ def test_damage_raises_at_the_offset_mdq_dump_names(tmp_path):
     assert e.value.offset == len(good) - 12
 
 
+def test_a_missing_file_in_the_middle_of_a_series_is_refused(tmp_path):
+    base, files = make(tmp_path, 1, 1, 3000, 100000, 2)
+    assert len(files) >= 3
+    os.remove(files[1])
+    with pytest.raises(FileNotFoundError) as e:
+        mdqrun.load(files[0])
+    assert os.path.basename(files[1]) in str(e.value)
+
+
 def test_plot_example_writes_a_picture(series, tmp_path):
     base, files = series
     png = tmp_path / "run.png"
