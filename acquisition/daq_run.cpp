@@ -13,6 +13,7 @@
 #include "easiroc.h"
 #include "platform.h"
 #include "run_config.h"
+#include "run_recorder.h"
 #include "runfile.h"
 #include "spectra.h"
 #include "tdc.h"
@@ -109,7 +110,8 @@ class Run {
   void board_failed(BoardReadStatus st, const BoardEvent& ev);
   void finish();
 
-  void stop(RunEnd end, const std::string& reason);
+  // The first reason counts; `recordName` is how the run record names it.
+  void stop(RunEnd end, const std::string& reason, const char* recordName = nullptr);
   void show_status();
   std::string status_text() const;
 
@@ -118,6 +120,7 @@ class Run {
   RunReport rep_;
   const char* state_ = "running";
   RunFileWriter writer_;
+  RunRecorder record_;  // the run record beside the files
   TimeStep step_;
   POSREC pos_;
   EVTREC evt_;
@@ -132,10 +135,12 @@ class Run {
   bool failed_ = false;  // a device or the file failed: no more records
 };
 
-void Run::stop(RunEnd end, const std::string& reason) {
+void Run::stop(RunEnd end, const std::string& reason, const char* recordName) {
   if (rep_.end == RunEnd::GridDone || rep_.end == RunEnd::OperatorStop) {
     rep_.end = end;
     rep_.reason = reason;
+    if (end == RunEnd::Interlock || end == RunEnd::Failed)
+      record_.interlock(recordName ? recordName : reason.c_str());
   }
   daq_on.store(0);
 }
@@ -241,6 +246,7 @@ bool Run::open_file() {
     return false;
   }
   cfg_.header.time = runrec.time;
+  record_.start(cfg_, writer_);
   return true;
 }
 
@@ -267,6 +273,7 @@ bool Run::take_position() {
       return false;
     }
   }
+  record_.position(pos_);
   spectra_clear();
   ++rep_.positions;
   rep_.perPosition.push_back({pos_.ix, pos_.iy, pos_.xset, pos_.yset, 0, 0, {}});
@@ -292,7 +299,7 @@ bool Run::wait_for_trigger() {
     if (tdc::status(&st) != 0) {
       // No data-ready bit can ever be seen through a failing bus.
       con_printf("Run stopped: the TDC status cannot be read.\n");
-      stop(RunEnd::Failed, "the TDC status cannot be read");
+      stop(RunEnd::Failed, "the TDC status cannot be read", "TDC status unreadable");
       return false;
     }
     if (st & V1290_STATUS_DATA_READY) return true;
@@ -388,6 +395,7 @@ Run::Cycle Run::event_cycle() {
   if (!read_counts(counts)) return Cycle::Stop;
   if (cfg_.lateSkip && ntics.load() >= 2) {
     ++rep_.pairing.lateSkipped, ++here_->pairing.lateSkipped;
+    ++record_.count().skipped;
     if (!drop_frames(counts.triggers())) {
       stop(RunEnd::Failed, "the board closed the connection");
       return Cycle::Stop;
@@ -529,7 +537,7 @@ void Run::board_failed(BoardReadStatus st, const BoardEvent& e) {
     con_printf("Run stopped: the board gave no event %d times in a row -- check the board "
                "(Connect + init) before the next run.\n",
                b.inRow);
-    stop(RunEnd::Interlock, "board read failures in a row");
+    stop(RunEnd::Interlock, "board read failures in a row", "board read failures");
   }
 }
 
@@ -544,6 +552,9 @@ Run::Cycle Run::after_readout() {
     }
     ++rep_.saved;
     ++here_->saved;
+    ++record_.count().saved;
+  } else if (cfg_.save) {
+    ++record_.count().dropped;
   }
   obs_.event(evt_.nev);
   if (cfg_.save && evt_.nev % 1000 == 0) {
@@ -555,7 +566,7 @@ Run::Cycle Run::after_readout() {
     freeBytes_ = free_space(writer_.current_name());
     show_status();
     if (disk_too_full(freeBytes_, writer_.current_name(), "Run stopped"))
-      stop(RunEnd::Interlock, "too little free disk space");
+      stop(RunEnd::Interlock, "too little free disk space", "free disk space");
   }
   return step_.due("nev", pos_.xset) ? Cycle::LeavePosition : Cycle::Next;
 }
@@ -568,6 +579,8 @@ void Run::finish() {
                "last complete record is kept.\n");
   }
   if (cfg_.save && writer_.is_open()) writer_.close(now_s());
+  record_.pairing(rep_.perPosition);
+  record_.finish(now_s(), failed_, rep_.end == RunEnd::GridDone && daq_on.load() != 0, writer_);
   if (rep_.end == RunEnd::NotStarted) {
     con_printf("Run not started: %s.\n", rep_.reason.c_str());
   } else if (rep_.end == RunEnd::Interlock) {

@@ -8,6 +8,7 @@
 
 #include "decode.h"
 #include "runfile.h"
+#include "v1290.h"
 
 struct RunConfig {
   RUNREC header;  // grid, events per position, xy, ped
@@ -22,6 +23,9 @@ struct RunConfig {
   // The pairing checks (counts compared, frames behind the veto looked for);
   // off only to measure what they cost. Frames are taken per trigger either way.
   bool verifyPairing = true;
+  // For the run record only.
+  std::string comment;
+  V1290Settings tdc;  // what the panel's TDC controls say
 };
 
 // Trigger pairing, witnessed by the TDC's own counts: for every trigger the

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 // ---- settings -------------------------------------------------------------
 
@@ -67,6 +68,9 @@ extern unsigned int iniData[EASIROC_INI_VALUES];
 // 1 when the file was read, 0 when it cannot be opened or holds text that is
 // not a number (the table is then left unchanged).
 int easiroc_LoadIni(const char* iniFile);
+// The file the table was last loaded from and the bytes it was loaded from
+// (both empty before the first load).
+void easiroc_ini_source(std::string* path, std::string* text);
 
 // ---- initialisation and bit streams -------------------------------------------
 

@@ -2,6 +2,7 @@
 // "#" comments.
 #include <cctype>
 #include <cstdio>
+#include <mutex>
 #include <string>
 
 #include "easiroc.h"
@@ -10,6 +11,9 @@
 unsigned int iniData[EASIROC_INI_VALUES] = {};
 
 namespace {
+
+std::mutex g_sourceMu;
+std::string g_sourcePath, g_sourceText;
 
 std::string excerpt(const std::string& text, std::size_t pos) {
   std::size_t end = text.find_first_of("\r\n", pos);
@@ -108,5 +112,14 @@ int easiroc_LoadIni(const char* iniFile) {
     }
   }
   for (int k = 0; k < count; ++k) iniData[k] = values[k];
+  std::lock_guard lk(g_sourceMu);
+  g_sourcePath = iniFile;
+  g_sourceText = std::move(text);
   return 1;
+}
+
+void easiroc_ini_source(std::string* path, std::string* text) {
+  std::lock_guard lk(g_sourceMu);
+  if (path) *path = g_sourcePath;
+  if (text) *text = g_sourceText;
 }

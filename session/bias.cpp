@@ -5,6 +5,7 @@
 #include "dispatch.h"
 #include "mdq_ui.h"
 #include "platform.h"
+#include "run_record.h"
 #include "sitcp.h"
 
 namespace {
@@ -45,25 +46,29 @@ void bias_on_hv_control(int) {
   HVDAC = code;
   con_printf("P1_ER_HV_CONTROL: HV = %lf | HVDAC = %d\n", HV, HVDAC);
   sitcp_write_bias_dac(HVDAC);
+  run_record_note_bias_set(HV, HVDAC);
 }
 
 namespace {
 // One monitor channel: its value, or a failure line instead of a figure
 // computed from a failed read.
-void read_back(int channel, const char* what, double (*convert)(int), const char* unit) {
+std::optional<double> read_back(int channel, const char* what, double (*convert)(int),
+                                const char* unit) {
   int code = Senderread_madc(channel);
   if (code < 0) {
     con_printf("Bias %s : read-back failed\n", what);
-    return;
+    return std::nullopt;
   }
   rd_data = convert(code);
   con_printf("Bias %s : %.2lf%s\n", what, rd_data, unit);
+  return rd_data;
 }
 }  // namespace
 
 void bias_on_hv_read(int) {
-  read_back(MADC_CH_VOLTAGE, "voltage", sitcp_madc_to_volts, "V");
-  read_back(MADC_CH_CURRENT, "current", sitcp_madc_to_microamps, "uA");
+  const auto volts = read_back(MADC_CH_VOLTAGE, "voltage", sitcp_madc_to_volts, "V");
+  const auto microamps = read_back(MADC_CH_CURRENT, "current", sitcp_madc_to_microamps, "uA");
+  run_record_note_bias_read(volts, microamps);
 }
 
 void bias_install_handlers() {

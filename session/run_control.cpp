@@ -91,6 +91,11 @@ RunConfig run_config_from_panel() {
   c.readBoard = switch_on_by_default(P1_READ_BOARD);
   c.lateSkip = switch_on_by_default(P1_LATE_SKIP);
   c.maxBoardFailures = daq_max_board_failures();
+  GetCtrlVal(p1h, P1_COMMENT, &c.comment);
+  GetCtrlVal(p1h, P1_TDC_WINDOW_WIDTH, &c.tdc.windowWidth);
+  GetCtrlVal(p1h, P1_TDC_WINDOW_OFFSET, &c.tdc.windowOffset);
+  GetCtrlVal(p1h, P1_TDC_EXTRA_MARGIN, &c.tdc.extraMargin);
+  GetCtrlVal(p1h, P1_TDC_EDGE, &c.tdc.edge);
   return c;
 }
 

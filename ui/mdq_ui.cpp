@@ -45,6 +45,7 @@ constexpr std::array kControls = {
     C(P1_LOAD_STATUS, Text),      C(P1_EXPORT_CSV, Command),
     C(P1_EXPORT_PNG, Command),    C(P1_RUN_STATUS, Text),
     C(P1_READ_BOARD, Switch),     C(P1_LATE_SKIP, Switch),
+    C(P1_COMMENT, Text),
 };
 #undef C
 static_assert(kControls.size() == P1_CONTROL_COUNT - 1, "every control id has a table entry");

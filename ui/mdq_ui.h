@@ -86,6 +86,7 @@ enum MdqControl : int {
   P1_RUN_STATUS,
   P1_READ_BOARD,
   P1_LATE_SKIP,
+  P1_COMMENT,  // the operator's note on the next run
   P1_CONTROL_COUNT  // one past the last id
 };
 

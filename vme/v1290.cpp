@@ -1,5 +1,8 @@
 #include "v1290.h"
 
+#include <ctime>
+#include <mutex>
+
 #include "platform.h"
 #include "wienvme_dll.h"
 
@@ -33,18 +36,23 @@ int answer() {
   return dum & 0xFFFF;
 }
 
+std::mutex g_readbackMu;
+V1290Readback g_readback;
+
 // One read-back line. A value the micro-controller never gave is said so:
 // a 0 printed in its place would pass for a setting.
-void show(const char* prefix, bool hex) {
+void show(V1290Readback& rb, const char* key, const char* prefix, bool hex) {
   int dum = 0;
   if (V1290_readOC(&dum) != 0) {
     con_printf("%sno answer from the TDC\n", prefix);
+    rb.values.emplace_back(key, std::nullopt);
     return;
   }
   if (hex)
     con_printf("%s%04X\n", prefix, dum & 0xFFFF);
   else
     con_printf("%s%d\n", prefix, dum & 0xFFFF);
+  rb.values.emplace_back(key, dum & 0xFFFF);
 }
 
 void write_register(std::uint32_t address) {
@@ -113,21 +121,30 @@ int V1290_init(const V1290Settings& settings) {
 }
 
 void V1290_readConfig() {
+  V1290Readback rb;
+  rb.time = std::time(nullptr);
   send(V1290_OP_READ_EN_PATTERN);
-  show("Ch Enable 1 = ", true);
-  show("Ch Enable 2 = ", true);
+  show(rb, "channel_enable_1", "Ch Enable 1 = ", true);
+  show(rb, "channel_enable_2", "Ch Enable 2 = ", true);
 
   send(V1290_OP_READ_TRG_CONF);
-  show("Match window Width = ", false);
-  show("Window Offset = ", false);
-  show("Extra Search Window = ", false);
-  show("Reject Margin = ", false);
-  show("Trigger Subtraction = ", false);
+  show(rb, "window_width", "Match window Width = ", false);
+  show(rb, "window_offset", "Window Offset = ", false);
+  show(rb, "extra_search_window", "Extra Search Window = ", false);
+  show(rb, "reject_margin", "Reject Margin = ", false);
+  show(rb, "trigger_subtraction", "Trigger Subtraction = ", false);
 
   send(V1290_OP_READ_EVENT_SIZE);
-  show("TDC Maximum number of hits per event = ", false);
+  show(rb, "max_hits_per_event", "TDC Maximum number of hits per event = ", false);
   send(V1290_OP_READ_DETECTION);
-  show("TDC Edge type = ", false);
+  show(rb, "edge", "TDC Edge type = ", false);
   send(V1290_OP_READ_RES);
-  show("TDC resolution= ", false);
+  show(rb, "resolution", "TDC resolution= ", false);
+  std::lock_guard lk(g_readbackMu);
+  g_readback = std::move(rb);
+}
+
+V1290Readback V1290_last_readback() {
+  std::lock_guard lk(g_readbackMu);
+  return g_readback;
 }

@@ -3,6 +3,10 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
 
 constexpr std::uint32_t V1290_BASE = 0x44440000;
 constexpr std::uint32_t V1290_OUTPUT_BUFFER = V1290_BASE + 0x0000;  // D32 read
@@ -55,3 +59,11 @@ struct V1290Settings {
 // console with what to check).
 int V1290_init(const V1290Settings& settings);
 void V1290_readConfig();
+
+// The configuration as the last read-back gave it, in the order it is read
+// (a value the module did not answer is empty); time 0 when never read.
+struct V1290Readback {
+  std::int64_t time = 0;
+  std::vector<std::pair<std::string, std::optional<int>>> values;
+};
+V1290Readback V1290_last_readback();

@@ -13,6 +13,7 @@
 #include <thread>
 #include <regex>
 
+#include "run_record.h"
 #include "runfile.h"
 #include "station.h"
 
@@ -206,6 +207,102 @@ TEST(Station, ContinuousReadoutStopsOnRequestWithACompleteFile) {
   }
 }
 
+// The record beside a run's files agrees with the files, the stand and the
+// panel; a stopped run says so; the folder's run log has a line for each.
+TEST(Station, RunRecordAndRunLogDescribeTheRun) {
+  TempDir d;
+  const std::string base = d / "tagged", stopped = d / "stopped";
+  const std::string script =
+      "press P1_ER_UDP_OPEN\nset P1_ER_HV 51.5\npress P1_ER_HV_CONTROL\npress P1_ER_HV_READ\n"
+      "press P1_ER_UDP_CLOSE\n" + kConnect +
+      "set P1_TDC_WINDOW_WIDTH 24\npress P1_TDC_INIT\n"
+      "set P1_COMMENT bar run 7, \"cold\"\n"
+      "set P1_NX 3\nset P1_NY 2\nset P1_X0 -5\nset P1_DX 5\nset P1_NEV 100\n"
+      // Half the events pass at random, the rest are dropped: per-position counts differ.
+      "set P1_SUPPRESS 1\nset P1_TDCMIN 2147483647\nset P1_FRAC 0.5\n"
+      "set P1_SAVE 1\nset P1_FILE " + base + "\nset P1_RUN 1\nwait-run 120\n"
+      "set P1_SUPPRESS 0\nset P1_COMMENT stopped by hand\nset P1_NEV 1000000\n"
+      "set P1_FILE " + stopped + "\nset P1_RUN 1\nwait 1.5\nset P1_RUN 0\n"
+      "quit\n";
+  StationResult res = run_station(script, "--sim-rate 3000");
+  ASSERT_EQ(res.exitCode, 0) << res.output;
+
+  std::string why;
+  const auto r = run_record_read(base + "_run.json", &why);
+  ASSERT_TRUE(r) << why;
+  EXPECT_EQ(r->comment, "bar run 7, \"cold\"");
+  EXPECT_TRUE(r->ended);
+  EXPECT_EQ(r->endedBy, "grid done");
+  EXPECT_GE(r->endTime, r->startTime);
+  EXPECT_FALSE(r->version.empty());
+  EXPECT_FALSE(r->host.empty());
+  EXPECT_EQ(r->header.nx, 3);
+  EXPECT_EQ(r->header.dx, 5);
+  EXPECT_EQ(r->header.nev, 100u);
+  EXPECT_TRUE(r->suppress);
+  EXPECT_FLOAT_EQ(r->frac, 0.5f);
+  // The panel's TDC setting and what the module answered at its init.
+  EXPECT_EQ(r->tdcWindowWidth, 24);
+  EXPECT_GT(r->tdcReadbackTime, 0);
+  ASSERT_EQ(r->tdcReadback.size(), 10u);
+  EXPECT_EQ(r->tdcReadback[2].first, "window_width");
+  EXPECT_EQ(r->tdcReadback[2].second, 24);
+  ASSERT_TRUE(r->board);
+  EXPECT_EQ(r->board->path, "EASIROCini/EASIROC.ini");
+  EXPECT_EQ(r->board->values.size(), 34u);
+  EXPECT_EQ(r->board->sha256, sha256_file(std::string(MDQ_SOURCE_DIR) + "/EASIROCini/EASIROC.ini"));
+  ASSERT_TRUE(r->bias);
+  EXPECT_DOUBLE_EQ(r->bias->setVolts, 51.5);
+  ASSERT_TRUE(r->bias->readVolts);
+  EXPECT_NEAR(*r->bias->readVolts, 51.5, 0.5);
+
+  // Files, sizes and checksums are those on disk.
+  ASSERT_EQ(r->files.size(), 1u);
+  EXPECT_EQ(r->files[0].name, "tagged_file01.dat");
+  EXPECT_EQ(r->files[0].size, fs::file_size(base + "_file01.dat"));
+  EXPECT_TRUE(run_record_verify(*r, d.path().string()).empty());
+
+  // Per position: what the file holds was saved, and every one of the 100
+  // triggers was either saved or dropped.
+  RunFileScan s = scan_run_file(base + "_file01.dat");
+  ASSERT_TRUE(s.complete) << s.error;
+  std::vector<std::uint64_t> inFile;
+  for (const auto& rec : s.records) {
+    if (rec.id == POSREC_ID) inFile.push_back(0);
+    if (rec.id == EVTREC_ID) ++inFile.back();
+  }
+  ASSERT_EQ(r->positions.size(), 6u);
+  ASSERT_EQ(inFile.size(), 6u);
+  std::uint64_t dropped = 0;
+  for (std::size_t k = 0; k < 6; ++k) {
+    const auto& p = r->positions[k];
+    EXPECT_EQ(p.ix, static_cast<int>(k % 3));
+    EXPECT_EQ(p.xset, -5 + 5 * static_cast<int>(k % 3));
+    EXPECT_EQ(p.saved, inFile[k]) << "position " << k;
+    EXPECT_EQ(p.saved + p.dropped + p.skipped, 100u) << "position " << k;
+    dropped += p.dropped;
+  }
+  EXPECT_GT(dropped, 100u);
+  EXPECT_LT(dropped, 500u);
+
+  const auto st = run_record_read(stopped + "_run.json", &why);
+  ASSERT_TRUE(st) << why;
+  EXPECT_TRUE(st->ended);
+  EXPECT_EQ(st->endedBy, "operator stop");
+  EXPECT_EQ(st->comment, "stopped by hand");
+  EXPECT_EQ(st->files[0].size, fs::file_size(stopped + "_file01.dat"));
+
+  std::ifstream logIn(d / "runs.csv");
+  const auto rows = csv_parse(std::string((std::istreambuf_iterator<char>(logIn)), {}));
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[1][2], "tagged");
+  EXPECT_EQ(rows[1][4], "6");
+  EXPECT_EQ(rows[1][5], std::to_string(r->saved()));
+  EXPECT_EQ(rows[1][6], "grid done");
+  EXPECT_EQ(rows[1][7], "bar run 7, \"cold\"");
+  EXPECT_EQ(rows[2][6], "operator stop");
+}
+
 TEST(Station, MissingDriverStillBringsUpThePanel) {
   StationResult res = run_station("press P1_PIO_VETO_ON\nquit\n", "--driver /nonexistent/libnone.so");
   EXPECT_EQ(res.exitCode, 0) << res.output;
@@ -214,8 +311,9 @@ TEST(Station, MissingDriverStillBringsUpThePanel) {
 }
 
 // SIGKILL in the middle of a run: what was written up to the last flush
-// (every position record, every 2 s) must read back, and the repaired copy
-// must be a complete file of those records.
+// (every position record, every 2 s) must read back, the repaired copy
+// must be a complete file of those records, and the run record must say
+// the run never ended.
 TEST(Station, KilledMidRunKeepsEverythingUpToTheLastFlush) {
   TempDir d;
   const std::string base = d / "killed";
@@ -269,6 +367,18 @@ TEST(Station, KilledMidRunKeepsEverythingUpToTheLastFlush) {
     RunFileScan fixed = scan_run_file(d / "repaired.dat");
     EXPECT_TRUE(fixed.complete);
     EXPECT_EQ(fixed.records.size(), s.records.size() + 1);
+    // The record written at the start is all there is: it says the run did not end.
+    std::string why;
+    const auto rec = run_record_read(base + "_run.json", &why);
+    ASSERT_TRUE(rec) << why;
+    EXPECT_FALSE(rec->ended);
+    EXPECT_TRUE(rec->endedBy.empty());
+    ASSERT_EQ(rec->files.size(), 1u);
+    EXPECT_EQ(rec->files[0].name, "killed_file01.dat");
+    EXPECT_EQ(rec->header.nx, 1000);
+    EXPECT_FALSE(run_record_verify(*rec, d.path().string()).empty());
+    EXPECT_FALSE(fs::exists(base + "_run.json.tmp"));
+    fs::remove(base + "_run.json");
     std::printf("trial %d: %zu records recovered from %llu bytes\n", trial, s.records.size(),
                 static_cast<unsigned long long>(s.size));
   }

@@ -35,6 +35,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "run_control.h"
+#include "run_record.h"
 #include "runfile.h"
 #include "sim_crate.h"
 #include "sim_driver.h"
@@ -600,6 +601,15 @@ void one_trigger() {
   ASSERT_EQ(source.generated(), before + 1);
 }
 
+namespace {
+// How the run record says the run ended ("" when it has none or no end).
+std::string ended_by(const std::string& base) {
+  std::string why;
+  const auto r = run_record_read(run_record_path(base), &why);
+  return r && r->ended ? r->endedBy : "";
+}
+}  // namespace
+
 TEST_F(RunSim, LateTriggerIsSkippedAndADueTimeStepMovesOn) {
   auto& source = sim::shared_trigger_source();
   source.setRate(1e-6);  // nothing fires until the test says so
@@ -658,6 +668,19 @@ TEST_F(RunSim, LateTriggerIsSkippedAndADueTimeStepMovesOn) {
       {EVTREC_ID, 2}, {EVTREC_ID, 3}, {EVTREC_ID, 4}};
   EXPECT_EQ(seq, want);
   EXPECT_EQ(ctrl(P1_EVENT), 5);
+
+  std::string why;
+  const auto rec = run_record_read(run_record_path(base_), &why);
+  ASSERT_TRUE(rec) << why;
+  ASSERT_EQ(rec->positions.size(), 2u);
+  EXPECT_EQ(rec->positions[0].saved, 1u);
+  EXPECT_EQ(rec->positions[0].skipped, 2u);
+  EXPECT_EQ(rec->positions[1].saved, 4u);
+  EXPECT_EQ(rec->positions[1].skipped, 0u);
+  EXPECT_EQ(rec->dropped(), 0u);
+  EXPECT_EQ(rec->stepMinutes, 1u);
+  EXPECT_EQ(rec->startTime, 1000);
+  EXPECT_EQ(rec->endedBy, "grid done");
 }
 
 TEST_F(RunSim, TriggerThatNeverComesEndsWhenTheFlagDrops) {
@@ -697,6 +720,7 @@ TEST_F(RunSim, UnreadableTdcStatusStopsTheRun) {
   ASSERT_TRUE(s.complete) << s.error;
   ASSERT_EQ(s.records.size(), 3u) << "one position begun, no event, the end record";
   EXPECT_EQ(s.records[1].id, POSREC_ID);
+  EXPECT_EQ(ended_by(base_), "interlock: TDC status unreadable");
 }
 
 TEST_F(RunSim, MissingGlobalTrailerBoundsTheReadout) {
@@ -797,6 +821,7 @@ TEST_F(RunSim, DiskMarginRefusesAStartAndEndsARunCleanly) {
   ASSERT_FALSE(events.empty());
   EXPECT_EQ(events.back().evt.nev % 1000, 0u);
   EXPECT_LT(events.size(), 100000u);
+  EXPECT_EQ(ended_by(base_), "interlock: free disk space");
 }
 
 TEST_F(RunSim, BoardThatStopsAnsweringEndsTheRun) {
@@ -830,6 +855,7 @@ TEST_F(RunSim, BoardThatStopsAnsweringEndsTheRun) {
   EXPECT_EQ(pio_output(), 1);
   const auto s = scan_run_file(file(1));
   EXPECT_TRUE(s.complete) << s.error;
+  EXPECT_EQ(ended_by(base_), "interlock: board read failures");
 }
 
 // After an operator stop the veto is off and a trigger reaches the board
