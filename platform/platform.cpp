@@ -421,14 +421,30 @@ int FileSelectPopupEx(const char* dir, const char* pattern, const char*, const c
 
 // ---- console --------------------------------------------------------------
 
+namespace {
+std::chrono::steady_clock::time_point g_lastFlush;
+}
+
+// Standard output is flushed at most every 50 ms (and by con_flush): a flush
+// per line costs a system call per line, and a read-out may print thousands.
 void con_write(const std::string& text) {
   {
     std::lock_guard lk(g_conMutex);
     std::fwrite(text.data(), 1, text.size(), stdout);
-    std::fflush(stdout);
+    const auto now = std::chrono::steady_clock::now();
+    if (now - g_lastFlush >= std::chrono::milliseconds(50)) {
+      std::fflush(stdout);
+      g_lastFlush = now;
+    }
     if (g_captureDepth > 0) g_captured += text;
   }
   if (g_backend) g_backend->consoleText(text);
+}
+
+void con_flush() {
+  std::lock_guard lk(g_conMutex);
+  std::fflush(stdout);
+  g_lastFlush = std::chrono::steady_clock::now();
 }
 
 void con_printf(const char* fmt, ...) {

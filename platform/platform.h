@@ -102,6 +102,9 @@ void QueueFileSelection(const std::string& path);
 // Formatted output to standard output and the panel's console view.
 void con_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void con_write(const std::string& text);
+// Hands what standard output holds to the system (the event loop does this
+// every 100 ms; a line is never held longer).
+void con_flush();
 
 // ---- time, platform, random ---------------------------------------------
 

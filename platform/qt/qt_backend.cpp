@@ -53,6 +53,7 @@ QtBackend::QtBackend() {
   // Bounds every wait in processEvents even when nothing else happens.
   heartbeat_ = new QTimer(this);
   heartbeat_->setInterval(100);
+  connect(heartbeat_, &QTimer::timeout, [] { con_flush(); });
   heartbeat_->start();
   // Indicators follow the program at most ~50 times a second: a run that
   // shows every event number must not keep the panel thread busy.
@@ -385,6 +386,16 @@ int QtBackend::fileDialog(const std::string& title, const std::string& dir,
 void QtBackend::consoleText(const std::string& text) {
   std::lock_guard lk(consoleMutex_);
   consolePending_ += text;
+  // The view keeps its last lines only; a flood faster than the panel can
+  // draw keeps the newest text and says how much it left out.
+  if (consolePending_.size() > kConsolePendingMax) {
+    std::size_t cut = consolePending_.size() - kConsolePendingMax / 2;
+    const std::size_t nl = consolePending_.find('\n', cut);
+    cut = nl == std::string::npos ? cut : nl + 1;
+    consoleDropped_ += static_cast<std::size_t>(
+        std::count(consolePending_.begin(), consolePending_.begin() + cut, '\n'));
+    consolePending_.erase(0, cut);
+  }
   if (consoleFlushPending_) return;
   consoleFlushPending_ = true;
   QMetaObject::invokeMethod(this, "flushConsole", Qt::QueuedConnection);
@@ -394,7 +405,13 @@ void QtBackend::flushConsole() {
   std::string text;
   {
     std::lock_guard lk(consoleMutex_);
-    text.swap(consolePending_);
+    if (consoleDropped_ > 0) {
+      text = "[... " + std::to_string(consoleDropped_) +
+             " console line(s) not shown here; standard output has them all ...]\n";
+      consoleDropped_ = 0;
+    }
+    text += consolePending_;
+    consolePending_.clear();
     consoleFlushPending_ = false;
   }
   if (!console_ || text.empty()) return;

@@ -96,6 +96,8 @@ class QtBackend : public QObject, public Backend {
 
   std::mutex consoleMutex_;
   std::string consolePending_;
+  std::size_t consoleDropped_ = 0;  // lines left out of the view since its last update
+  static constexpr std::size_t kConsolePendingMax = 128 * 1024;
   bool consoleFlushPending_ = false;
 };
 
