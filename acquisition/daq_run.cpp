@@ -13,6 +13,7 @@
 #include "easiroc.h"
 #include "mdq_ui.h"
 #include "platform.h"
+#include "run_map.h"  // scan map
 #include "runfile.h"
 #include "spectra.h"
 #include "wienvme_dll.h"
@@ -192,6 +193,7 @@ int daq_run(void*) {
   unsigned long long saved = 0;
   RunStatus shown;
   read_settings(s);
+  scan_map_run_start(runrec);  // scan map
   shown.totalPositions = static_cast<unsigned>(std::max(0, runrec.nx)) *
                          static_cast<unsigned>(std::max(0, runrec.ny));
 
@@ -273,6 +275,7 @@ int daq_run(void*) {
         }
       }
       spectra_clear();
+      scan_map_position(posrec);  // scan map
       ++positions;
       shown.positions = positions;
       shown.show(saved);
@@ -332,7 +335,9 @@ int daq_run(void*) {
           } else {
             boardFailuresInRow = 0;
           }
-          if (save_decision(s.rule, ev, nullptr)) {
+          const bool keep = save_decision(s.rule, ev, nullptr);
+          scan_map_event(ev, keep);  // scan map
+          if (keep) {
             pack_evtrec(ev, evtrec);
             if (!writer.write(evtrec)) {
               abort = true;

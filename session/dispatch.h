@@ -19,6 +19,8 @@ void bias_install_handlers();
 void run_install_handlers();
 // Stored run into the spectra, spectra export (session/replay_cmds.cpp).
 void replay_install_handlers();
+// Statistics, zoom, fits and the scan map (session/analysis_cmds.cpp).
+void analysis_install_handlers();
 
 // Crate start-up and shutdown around the event loop.
 void crate_startup();

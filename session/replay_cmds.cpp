@@ -9,6 +9,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "replay.h"
+#include "run_map.h"
 #include "spectra.h"
 
 namespace {
@@ -34,7 +35,8 @@ void on_load_spectra(int) {
   sel.all = all != 0;
   std::vector<std::string> files = replay_series_files(path);
   ReplayResult res;
-  if (replay_load(files, sel, &res) != 0) return;
+  // The scan map is built in the same pass.
+  if (load_stored_run(files, sel, &res) != 0) return;
   SetCtrlVal(p1h, P1_LOAD_STATUS, res.summary.c_str());
   update_plots();
 }
