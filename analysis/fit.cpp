@@ -14,8 +14,15 @@
 
 namespace {
 
-// Model values below this are treated as this: the likelihood needs f > 0.
-constexpr double kFloor = 1e-9;
+// The likelihood needs f > 0: below kFloor the model is taken as kFloor and
+// the shortfall costs kNegativeCost per unit squared, so a background cannot
+// dip below zero where the bins are empty (there a negative model would
+// otherwise cost nothing).
+constexpr double kFloor = 1e-3;
+constexpr double kNegativeCost = 1e4;
+// Rates below this count as this in the error estimate: an empty stretch of
+// the range does not make the parameters look better known than they are.
+constexpr double kInfoFloor = 1e-2;
 
 struct Problem {
   const std::int32_t* y;
@@ -39,10 +46,12 @@ int residuals(const gsl_vector* params, void* data, gsl_vector* r) {
   const double* p = params->data;
   for (std::size_t i = 0; i < pr->n; ++i) {
     const double x = pr->lo + static_cast<double>(i);
-    const double f = std::max(model(p, pr->bg, pr->centre, x), kFloor);
+    const double raw = model(p, pr->bg, pr->centre, x);
+    const double f = std::max(raw, kFloor);
     const double y = pr->y[i];
     double d = 2.0 * (f - y);
     if (y > 0) d += 2.0 * y * std::log(y / f);
+    if (raw < kFloor) d += kNegativeCost * (kFloor - raw) * (kFloor - raw);
     const double s = std::sqrt(std::max(d, 0.0));
     gsl_vector_set(r, i, y >= f ? s : -s);
   }
@@ -165,7 +174,7 @@ FitResult fit_gaussian(std::span<const std::int32_t> bins, int lo, int hi, bool 
     const double x = r.lo + static_cast<double>(i);
     const double d = (x - p[1]) / p[2];
     const double g = std::exp(-0.5 * d * d);
-    const double f = std::max(model(p, background, r.centre, x), kFloor);
+    const double f = std::max(model(p, background, r.centre, x), kInfoFloor);
     double dv[5] = {g, p[0] * g * d / p[2], p[0] * g * d * d / p[2], 1.0, x - r.centre};
     for (std::size_t a = 0; a < np; ++a)
       for (std::size_t b = 0; b <= a; ++b) {

@@ -43,13 +43,13 @@ SpectrumStats spectrum_stats(std::span<const std::int32_t> bins, int lo, int hi,
 std::string format_stats(const SpectrumStats& s) {
   char buf[256];
   if (s.entries == 0)
-    std::snprintf(buf, sizeof buf, "bins %d-%d: no entries  left %llu  right %llu  overflow %llu",
+    std::snprintf(buf, sizeof buf, "%d-%d: no entries  left %llu  right %llu  overflow %llu",
                   s.lo, s.hi, static_cast<unsigned long long>(s.below),
                   static_cast<unsigned long long>(s.above),
                   static_cast<unsigned long long>(s.overflow));
   else
     std::snprintf(buf, sizeof buf,
-                  "bins %d-%d: entries %llu  mean %.2f  RMS %.2f  peak %d (%lld)  left %llu  "
+                  "%d-%d: entries %llu  mean %.2f  RMS %.2f  peak %d (%lld)  left %llu  "
                   "right %llu  overflow %llu",
                   s.lo, s.hi, static_cast<unsigned long long>(s.entries), s.mean, s.rms, s.peakBin,
                   static_cast<long long>(s.peakHeight), static_cast<unsigned long long>(s.below),

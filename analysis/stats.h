@@ -21,7 +21,7 @@ struct SpectrumStats {
 // lo/hi are clamped to the spectrum; an empty or inverted range gives 0 entries.
 SpectrumStats spectrum_stats(std::span<const std::int32_t> bins, int lo, int hi,
                              std::uint64_t overflow = 0);
-// "entries 270  mean 8012.3  RMS 41.2  peak 8001 (9)  left 3  right 0  overflow 0"
+// "7000-9000: entries 270  mean 8012.30  RMS 41.20  peak 8001 (9)  left 3  right 0  overflow 0"
 std::string format_stats(const SpectrumStats& s);
 
 // First and last non-empty bin; {-1, -1} for an empty spectrum.

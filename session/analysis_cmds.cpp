@@ -3,6 +3,7 @@
 // the panel, asks for them and hands the results to the panel.
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,11 @@ void clear_fit(const Shown& s) {
   if (!f.on) return;
   PlotOverlay(p1h, s.graph, nullptr, nullptr, 0);
   f.on = false;
+}
+
+void unfit() {
+  clear_fit(kTdc);
+  clear_fit(kAdc);
 }
 
 void fit_visible(const Shown& s) {
@@ -207,10 +213,17 @@ void on_map_click(int) {
   }
   const SpectrumChoice c = chosen_spectra();
   const std::size_t ch = static_cast<std::size_t>(c.channel);
-  con_printf("Map cell ix=%d iy=%d (x %d, y %d): %llu event(s) saved; ch %d mean TDC %.1f, mean ADC "
-             "gain 0 %.1f, gain 1 %.1f\n",
+  auto num = [](double v) {
+    char b[32];
+    if (std::isnan(v)) return std::string("none");
+    std::snprintf(b, sizeof b, "%.1f", v);
+    return std::string(b);
+  };
+  con_printf("Map cell ix=%d iy=%d (x %d, y %d): %llu event(s) saved; ch %d mean TDC %s, mean ADC "
+             "gain 0 %s, gain 1 %s\n",
              ix, iy, cell.xset, cell.yset, static_cast<unsigned long long>(cell.saved), c.channel,
-             cell.tdc[ch].mean(), cell.adc0[ch].mean(), cell.adc1[ch].mean());
+             num(cell.tdc[ch].mean()).c_str(), num(cell.adc0[ch].mean()).c_str(),
+             num(cell.adc1[ch].mean()).c_str());
   const MapSource src = shown_map_source();
   if (!src.stored) return;  // a live run keeps no spectra per position
   ReplaySelection sel;
@@ -219,6 +232,7 @@ void on_map_click(int) {
   sel.iy = iy;
   ReplayResult res;
   if (replay_load(src.files, sel, &res) != 0) return;
+  unfit();
   SetCtrlVal(p1h, P1_LOAD_ALL, 0);
   SetCtrlVal(p1h, P1_LOAD_STATUS, res.summary.c_str());
   update_plots();
@@ -251,18 +265,32 @@ void on_map_png(int) {
     con_printf("Map saved: %s\n", path);
 }
 
-ControlHandler g_clear = nullptr;
+// A fit curve goes with the spectra it was made on: new spectra (cleared,
+// a run started, a stored run loaded) take it away.
+ControlHandler g_clear = nullptr, g_run = nullptr, g_load = nullptr;
 void on_clear_then_unfit(int control) {
-  clear_fit(kTdc);
-  clear_fit(kAdc);
+  unfit();
   if (g_clear) g_clear(control);
+}
+void on_run_then_unfit(int control) {
+  if (g_run) g_run(control);
+  if (daq_on.load()) unfit();
+}
+void on_load_then_unfit(int control) {
+  unfit();
+  if (g_load) g_load(control);
 }
 
 }  // namespace
 
 void analysis_install_handlers() {
+  // After the panel's, the run's and the stored-run handlers, which these wrap.
   if (ControlHandler h = session_handler(P1_CLEAR); h != on_clear_then_unfit) g_clear = h;
+  if (ControlHandler h = session_handler(P1_RUN); h != on_run_then_unfit) g_run = h;
+  if (ControlHandler h = session_handler(P1_LOAD_SPECTRA); h != on_load_then_unfit) g_load = h;
   session_set_handler(P1_CLEAR, on_clear_then_unfit);
+  session_set_handler(P1_RUN, on_run_then_unfit);
+  session_set_handler(P1_LOAD_SPECTRA, on_load_then_unfit);
   session_set_handler(P1_TDC_GRAPH, on_graph_range);
   session_set_handler(P1_ADC_GRAPH, on_graph_range);
   session_set_handler(P1_TDC_FIT, on_tdc_fit);

@@ -68,7 +68,7 @@ class AnalysisControls : public ::testing::Test {
 TEST_F(AnalysisControls, StatisticsFollowTheVisibleRange) {
   update_plots();
   const std::string full = text_of(P1_TDC_STATS);
-  EXPECT_NE(full.find("bins 0-65535: entries 5000 "), std::string::npos) << full;
+  EXPECT_NE(full.find("0-65535: entries 5000 "), std::string::npos) << full;
   EXPECT_NE(full.find("overflow 6"), std::string::npos) << full;
   EXPECT_NE(text_of(P1_ADC_STATS).find("no entries"), std::string::npos);
 
@@ -77,7 +77,7 @@ TEST_F(AnalysisControls, StatisticsFollowTheVisibleRange) {
   SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_MANUAL, 8040.6, 9000);
   session_dispatch(P1_TDC_GRAPH);
   const std::string half = text_of(P1_TDC_STATS);
-  EXPECT_NE(half.find("bins 8041-9000: "), std::string::npos) << half;
+  EXPECT_NE(half.find("8041-9000: "), std::string::npos) << half;
   std::uint64_t left = 0;
   for (int b = 0; b <= 8040; ++b) left += static_cast<std::uint64_t>(dtdc[2][0][b].load());
   EXPECT_NE(half.find("left " + std::to_string(left) + " "), std::string::npos) << half;
@@ -130,7 +130,7 @@ TEST_F(AnalysisControls, FrameDataAndFullRange) {
     x_range(g, &mode, &lo, &hi);
     EXPECT_EQ(mode, VAL_AUTOSCALE);
   }
-  EXPECT_NE(text_of(P1_TDC_STATS).find("bins 0-65535"), std::string::npos);
+  EXPECT_NE(text_of(P1_TDC_STATS).find("0-65535: "), std::string::npos);
 }
 
 TEST_F(AnalysisControls, StoredRunBuildsTheMapAndACellClickLoadsThatPosition) {

@@ -92,6 +92,20 @@ TEST(GaussianFit, PeakOnASlopeWithTheBackgroundTerm) {
   EXPECT_TRUE(!bare.ok || bare.sigma > truth.sigma + 3 * bare.sigmaErr);
 }
 
+TEST(GaussianFit, BackgroundTermOnEmptySidesStaysAtZeroAndKeepsHonestErrors) {
+  // A sparse peak with nothing around it, fitted with the background term:
+  // the line must not dive below zero in the empty bins to shave the tails.
+  const Shape truth{2.7, 8040, 40};
+  const auto bins = draw(65536, truth, 8);
+  const FitResult bare = fit_gaussian(bins, 7800, 8300, false);
+  const FitResult bg = fit_gaussian(bins, 7800, 8300, true);
+  ASSERT_TRUE(bare.ok) << bare.error;
+  ASSERT_TRUE(bg.ok) << bg.error;
+  EXPECT_NEAR(bg.sigma, truth.sigma, 3 * bg.sigmaErr);
+  EXPECT_GT(bg.meanErr, 0.7 * bare.meanErr);
+  EXPECT_GT(bg.b0 - 0.5 * std::fabs(bg.b1) * 250, -0.01) << "background negative at a range edge";
+}
+
 TEST(GaussianFit, EmptyFlatOrTinyRangesFailWithAReasonAndNoNumbers) {
   std::vector<std::int32_t> empty(4096, 0), flat(4096, 7);
   const FitResult cases[] = {
