@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "platform.h"
+
 namespace {
 std::mutex g_srcMutex;
 MapSource g_src;
@@ -18,7 +20,10 @@ MapSource shown_map_source() {
 }
 
 void scan_map_run_start(const RUNREC& run) {
-  shown_scan_map().reset({run.nx, run.ny, run.x0, run.dx, run.y0, run.dy});
+  if (!shown_scan_map().reset({run.nx, run.ny, run.x0, run.dx, run.y0, run.dy}) && run.nx > 0 &&
+      run.ny > 0)
+    con_printf("Scan map off for this run: %d x %d positions are more than the %d it keeps.\n",
+               run.nx, run.ny, ScanMap::kMaxCells);
   std::lock_guard lk(g_srcMutex);
   g_src = MapSource{};
 }

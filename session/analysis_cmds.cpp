@@ -72,6 +72,7 @@ void show_stats(const Shown& s) {
 struct Fitted {
   bool on = false;
   SpectrumChoice choice;
+  std::string line;  // as printed
 };
 Fitted g_fitted[2];
 Fitted& fitted_of(const Shown& s) { return g_fitted[s.graph == P1_TDC_GRAPH ? 0 : 1]; }
@@ -97,7 +98,8 @@ void fit_visible(const Shown& s) {
   int bg = 0;
   GetCtrlVal(p1h, P1_FIT_BACKGROUND, &bg);
   const FitResult r = fit_gaussian(bins, lo, hi, bg != 0);
-  con_printf("%s\n", format_fit(s.name, ch, r).c_str());
+  const std::string line = format_fit(s.name, ch, r);
+  con_printf("%s\n", line.c_str());
   if (!r.ok) {
     clear_fit(s);
     return;
@@ -113,7 +115,7 @@ void fit_visible(const Shown& s) {
     ys[static_cast<std::size_t>(i)] = r.eval(xs[static_cast<std::size_t>(i)]);
   }
   PlotOverlay(p1h, s.graph, xs.data(), ys.data(), xs.size());
-  fitted_of(s) = {true, chosen_spectra()};
+  fitted_of(s) = {true, chosen_spectra(), line};
 }
 
 MapQuantity shown_quantity() {
@@ -282,6 +284,25 @@ void on_load_then_unfit(int control) {
 }
 
 }  // namespace
+
+int export_fit_results(const std::string& csvPath) {
+  std::string lines;
+  for (const Fitted& f : g_fitted)
+    if (f.on) lines += f.line + "\n";
+  if (lines.empty()) return 0;
+  std::string path = csvPath;
+  if (path.size() > 4 && path.compare(path.size() - 4, 4, ".csv") == 0) path.resize(path.size() - 4);
+  path += "_fit.txt";
+  std::FILE* fp = std::fopen(path.c_str(), "w");
+  bool ok = fp && std::fputs(lines.c_str(), fp) >= 0;
+  if (fp && std::fclose(fp) != 0) ok = false;
+  if (!ok) {
+    con_printf("Fit results not written to %s.\n", path.c_str());
+    return -1;
+  }
+  con_printf("Fit results shown on the graphs written to %s\n", path.c_str());
+  return 0;
+}
 
 void analysis_install_handlers() {
   // After the panel's, the run's and the stored-run handlers, which these wrap.

@@ -47,7 +47,7 @@ void on_export_csv(int) {
                         sizeof path) <= 0)
     return;
   const SpectrumChoice c = chosen_spectra();
-  replay_export_csv(path, c.channel, c.tdcRange, c.adcRange);
+  if (replay_export_csv(path, c.channel, c.tdcRange, c.adcRange) == 0) export_fit_results(path);
 }
 
 void on_export_png(int) {

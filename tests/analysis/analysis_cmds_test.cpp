@@ -101,6 +101,20 @@ TEST_F(AnalysisControls, FitUsesTheVisibleRangeAndPrintsOneLine) {
   con.clear();
   session_dispatch(P1_ADC_FIT);
   EXPECT_EQ(con.text(), "Fit ADC ch 2 bins 0-4095: failed: no entries in range\n");
+
+  // The spectra export takes the fit shown along; a channel change takes it away.
+  QueueFileSelection(path("sp.csv"));
+  session_dispatch(P1_EXPORT_CSV);
+  std::ifstream fit(path("sp_fit.txt"));
+  std::string kept;
+  std::getline(fit, kept);
+  EXPECT_EQ(kept + "\n", out);
+  SetCtrlVal(p1h, P1_CHANNEL, 3);
+  update_plots();
+  QueueFileSelection(path("sp3.csv"));
+  session_dispatch(P1_EXPORT_CSV);
+  EXPECT_TRUE(fs::exists(path("sp3.csv")));
+  EXPECT_FALSE(fs::exists(path("sp3_fit.txt")));
 }
 
 TEST_F(AnalysisControls, FrameDataAndFullRange) {
