@@ -62,8 +62,6 @@ int residuals(const gsl_vector* params, void* data, gsl_vector* r) {
 // at half height, so a sparse peak is found and one noisy bin is not.
 void start_values(const std::vector<double>& y, int lo, bool bg, double* p) {
   const std::size_t n = y.size();
-  double total = 0;
-  for (double v : y) total += v;
   const std::size_t w = std::max<std::size_t>(1, n / 400);
   std::vector<double> sm(n);
   std::vector<double> pre(n + 1, 0.0);
@@ -91,7 +89,6 @@ void start_values(const std::vector<double>& y, int lo, bool bg, double* p) {
     p[3] = base;
     p[4] = 0;
   }
-  (void)total;
 }
 
 }  // namespace
