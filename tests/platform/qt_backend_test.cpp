@@ -6,6 +6,7 @@
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QMouseEvent>
+#include <QToolTip>
 #include <qcustomplot.h>
 
 #include <cmath>
@@ -171,6 +172,22 @@ TEST_F(QtPanel, DrawsMinMaxPairsZoomedOutAndStepsZoomedIn) {
   // The y axis follows what is in view.
   SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_MANUAL, 20000, 20100);
   EXPECT_LT(p->yAxis->range().upper, 10);
+}
+
+TEST_F(QtPanel, HoverNamesTheBinAndItsCount) {
+  std::vector<std::int32_t> bins(4096, 0);
+  bins[1234] = 77;
+  PlotY(p1h, P1_ADC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+        VAL_SOLID, 1, 0x0000FF);
+  SetAxisScalingMode(p1h, P1_ADC_GRAPH, VAL_XAXIS, VAL_MANUAL, 1200, 1300);
+  QCustomPlot* p = plot_of(P1_ADC_GRAPH);
+  ASSERT_TRUE(p);
+  p->replot();
+  const QPointF at(p->xAxis->coordToPixel(1234.2), p->yAxis->coordToPixel(10));
+  QMouseEvent move(QEvent::MouseMove, at, p->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                   Qt::NoModifier);
+  QApplication::sendEvent(p, &move);
+  EXPECT_EQ(QToolTip::text(), QStringLiteral("bin 1234: 77 counts"));
 }
 
 TEST_F(QtPanel, MapClickSetsTheCellAndPostsTheMapEvent) {
