@@ -13,6 +13,7 @@
 #include "easiroc.h"
 #include "platform.h"
 #include "run_config.h"
+#include "run_map.h"
 #include "run_recorder.h"
 #include "runfile.h"
 #include "spectra.h"
@@ -274,6 +275,7 @@ bool Run::take_position() {
     }
   }
   record_.position(pos_);
+  scan_map_position(pos_);
   spectra_clear();
   ++rep_.positions;
   rep_.perPosition.push_back({pos_.ix, pos_.iy, pos_.xset, pos_.yset, 0, 0, {}});
@@ -543,7 +545,9 @@ void Run::board_failed(BoardReadStatus st, const BoardEvent& e) {
 
 // Save, show, roll-over and time step of a read-out event.
 Run::Cycle Run::after_readout() {
-  if (save_decision(cfg_.rule, ev_, nullptr)) {
+  const bool keep = save_decision(cfg_.rule, ev_, nullptr);
+  scan_map_event(ev_, keep);
+  if (keep) {
     pack_evtrec(ev_, evt_);
     if (!writer_.write(evt_)) {
       stop(RunEnd::Failed, "the run file could not be written");
@@ -629,6 +633,7 @@ void Run::finish() {
 }
 
 RunReport Run::take() {
+  scan_map_run_start(cfg_.header);
   if (start()) scan();
   if (rep_.end == RunEnd::GridDone && daq_on.load() == 0) rep_.end = RunEnd::OperatorStop;
   finish();

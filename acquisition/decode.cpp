@@ -51,6 +51,8 @@ bool tdc_decode_word(std::uint32_t w, EventTable& ev, const TdcDebug& dbg) {
       if (!ev.tdcchhit[tdcch] && tdc_edge == 0) {
         ev.aa[tdcch][0] = tdc_ev;
         if (tdc_ev < 65536) spectrum_add(dtdc[tdcch][0][tdc_ev]);
+        else tdc_overflow[tdcch].store(tdc_overflow[tdcch].load(std::memory_order_relaxed) + 1,
+                                       std::memory_order_relaxed);
         if (dbg.any())
           dbgLine(dbg, ">>>>>> TDC Measurement saved >>> CH = %d | edge = %d | ev = %d\n", tdcch,
                   tdc_edge, static_cast<int>(tdc_ev));

@@ -10,6 +10,12 @@
 int ph_tdc = 0;
 int ph_adc = 0;
 
+namespace {
+PlotsHook g_afterPlots = nullptr;
+}
+
+void set_after_plots_hook(PlotsHook hook) { g_afterPlots = hook; }
+
 SpectrumChoice chosen_spectra() {
   SpectrumChoice c;
   GetCtrlVal(p1h, P1_CHANNEL, &c.channel);
@@ -33,6 +39,7 @@ int update_plots() {
   spectrum_snapshot(dadc[c.channel][c.adcRange], adc);
   ph_adc = PlotY(p1h, P1_ADC_GRAPH, adc.data(), kAdcBins, VAL_INTEGER, VAL_THICK_LINE,
                  VAL_NO_POINT, VAL_SOLID, 1, 0x0000FF);
+  if (g_afterPlots) g_afterPlots();
   return 0;
 }
 

@@ -97,7 +97,7 @@ std::vector<std::string> replay_series_files(const std::string& path) {
 }
 
 int replay_load(const std::vector<std::string>& files, const ReplaySelection& sel,
-                ReplayResult* result) {
+                ReplayResult* result, const std::function<void(const RunFileRecord&)>& every) {
   ReplayResult local;
   ReplayResult& r = result ? *result : local;
   r = ReplayResult{};
@@ -128,6 +128,7 @@ int replay_load(const std::vector<std::string>& files, const ReplaySelection& se
     }
     r.files.push_back(f);
     const RunFileRead o = read_run_records(fp.get(), [&](const RunFileRecord& rec) {
+      if (every) every(rec);
       if (rec.id == POSREC_ID) {
         havePos = true;
         ++r.positionsSeen;

@@ -3,8 +3,11 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include "runfile.h"
 
 // Which positions of the series go into the spectra. Positions are named
 // by their grid indices, as the run's progress indicators show them.
@@ -38,9 +41,11 @@ std::vector<std::string> replay_series_files(const std::string& path);
 // (read in the order given). Refused, spectra untouched, while a run is
 // active or when no file can be opened. A corrupt or truncated file loads
 // up to the fault; the console names the file and byte offset. Prints one
-// summary line. 0 when something was read, -1 when refused.
+// summary line. 0 when something was read, -1 when refused. `every`, when
+// given, sees every whole record of the series, whatever the selection.
 int replay_load(const std::vector<std::string>& files, const ReplaySelection& sel,
-                ReplayResult* result = nullptr);
+                ReplayResult* result = nullptr,
+                const std::function<void(const RunFileRecord&)>& every = {});
 
 // Writes the spectra of channel `ch` as shown (TDC spectrum `tdcRange`,
 // ADC gain range `adcRange`) to `path`: header row

@@ -2,11 +2,13 @@
 
 Bin dtdc[kChannels][2][kTdcBins];
 Bin dadc[kChannels][2][kAdcBins];
+std::atomic<std::uint32_t> tdc_overflow[kChannels];
 std::atomic<int> daq_on{0};
 std::atomic<int> ntics{0};
 
 void spectra_clear() {
   for (int ch = 0; ch < kChannels; ++ch) {
+    tdc_overflow[ch].store(0, std::memory_order_relaxed);
     for (int r = 0; r < 2; ++r)
       for (auto& b : dtdc[ch][r]) b.store(0, std::memory_order_relaxed);
     for (int r = 0; r < 2; ++r)

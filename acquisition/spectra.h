@@ -18,6 +18,10 @@ static_assert(sizeof(Bin) == sizeof(std::int32_t));
 extern Bin dtdc[kChannels][2][kTdcBins];
 extern Bin dadc[kChannels][2][kAdcBins];
 
+// Per channel, TDC values of 65536 or more: kept in the event but past the
+// last bin. Filled beside dtdc by the decoder, cleared with the spectra.
+extern std::atomic<std::uint32_t> tdc_overflow[kChannels];
+
 // Only the worker fills, so load+store is enough.
 inline void spectrum_add(Bin& b) {
   b.store(b.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);

@@ -5,8 +5,19 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 namespace mdq::platform {
+
+// A colour map of a scan grid as the panel draws it: cell (ix, iy) is
+// values[iy * nx + ix], NaN where there is nothing to show.
+struct MapPicture {
+  int nx = 0, ny = 0;
+  std::vector<int> xset, yset;  // set-point of each column / row (axis labels)
+  std::vector<double> values;
+  bool log = false;
+  std::string title;
+};
 
 class Backend {
  public:
@@ -28,6 +39,20 @@ class Backend {
     (void)path;
     return false;
   }
+  // Visible x range of a graph (in bins); autoscale = the full spectrum.
+  virtual void xRange(int graph, bool* autoscale, double* min, double* max) {
+    *autoscale = true;
+    *min = *max = 0;
+    (void)graph;
+  }
+  virtual void setXRange(int graph, bool autoscale, double min, double max) {
+    (void)graph, (void)autoscale, (void)min, (void)max;
+  }
+  // A curve over the graph's spectrum (a fit); empty removes it.
+  virtual void setOverlay(int graph, std::span<const double> x, std::span<const double> y) {
+    (void)graph, (void)x, (void)y;
+  }
+  virtual void showMap(int control, const MapPicture& picture) { (void)control, (void)picture; }
   // Process panel events for at most timeoutMs (GUI thread). Returns early
   // when wake() is called.
   virtual void processEvents(int timeoutMs) = 0;

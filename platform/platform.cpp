@@ -54,6 +54,12 @@ std::string g_captured;
 
 // ---- plots without a backend ----
 std::atomic<int> g_nextPlot{1};
+struct AxisRange {
+  int mode = 1;  // VAL_AUTOSCALE
+  double min = 0, max = 0;
+};
+std::mutex g_axisMutex;
+std::map<int, AxisRange> g_axes;
 
 std::atomic<DelayHook> g_delayHook{nullptr};
 
@@ -197,6 +203,10 @@ void reset_for_tests() {
   g_handedOut = g_posted.load();
   g_completed = g_posted.load();
   g_delayHook = nullptr;
+  {
+    std::lock_guard lk(g_axisMutex);
+    g_axes.clear();
+  }
 }
 
 }  // namespace mdq::platform
@@ -368,6 +378,39 @@ int DeleteGraphPlot(int, int graph, int plot, int) {
 int SaveGraphImage(int, int graph, const char* path) {
   if (!path || !*path || !g_backend) return -1;
   return g_backend->saveGraphImage(graph, path) ? 0 : -1;
+}
+
+int SetAxisScalingMode(int, int graph, int axis, int mode, double min, double max) {
+  if (axis != VAL_XAXIS) return -1;
+  if (mode == VAL_MANUAL && !(min < max)) return -1;
+  {
+    std::lock_guard lk(g_axisMutex);
+    g_axes[graph] = AxisRange{mode, min, max};
+  }
+  if (g_backend) g_backend->setXRange(graph, mode == VAL_AUTOSCALE, min, max);
+  return 0;
+}
+
+int GetAxisScalingMode(int, int graph, int axis, int* mode, double* min, double* max) {
+  if (axis != VAL_XAXIS) return -1;
+  if (g_backend) {
+    bool autoscale = true;
+    g_backend->xRange(graph, &autoscale, min, max);
+    *mode = autoscale ? VAL_AUTOSCALE : VAL_MANUAL;
+    return 0;
+  }
+  std::lock_guard lk(g_axisMutex);
+  const AxisRange r = g_axes.count(graph) ? g_axes[graph] : AxisRange{};
+  *mode = r.mode;
+  *min = r.min;
+  *max = r.max;
+  return 0;
+}
+
+int PlotOverlay(int, int graph, const double* x, const double* y, std::size_t n) {
+  if (n && (!x || !y)) return -1;
+  if (g_backend) g_backend->setOverlay(graph, {x, n}, {y, n});
+  return 0;
 }
 
 // ---- dialogs --------------------------------------------------------------

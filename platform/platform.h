@@ -83,6 +83,15 @@ int DeleteGraphPlot(int panel, int graph, int plot, int refresh);
 // backend), the graph is unknown or the file cannot be written.
 int SaveGraphImage(int panel, int graph, const char* path);
 
+// Visible part of a graph's x axis. VAL_AUTOSCALE shows the whole
+// spectrum; VAL_MANUAL the range [min, max] (bins). Without a panel window
+// the range is only remembered.
+enum : int { VAL_XAXIS = 0, VAL_MANUAL = 0, VAL_AUTOSCALE = 1 };
+int SetAxisScalingMode(int panel, int graph, int axis, int mode, double min, double max);
+int GetAxisScalingMode(int panel, int graph, int axis, int* mode, double* min, double* max);
+// Draws y[i] against x[i] over the graph's spectrum (n 0 removes it).
+int PlotOverlay(int panel, int graph, const double* x, const double* y, std::size_t n);
+
 // ---- dialogs ------------------------------------------------------------
 
 // 0 cancelled, 1 an existing file chosen (path written).

@@ -3,6 +3,8 @@
 // available.
 #pragma once
 
+#include <string>
+
 using ControlHandler = void (*)(int control);
 
 void session_set_handler(int control, ControlHandler handler);
@@ -19,6 +21,11 @@ void bias_install_handlers();
 void run_install_handlers();
 // Stored run into the spectra, spectra export (session/replay_cmds.cpp).
 void replay_install_handlers();
+// Statistics, zoom, fits and the scan map (session/analysis_cmds.cpp).
+void analysis_install_handlers();
+// Beside a spectra export NAME.csv: the fits drawn on the graphs, as printed,
+// in NAME_fit.txt (nothing when no fit is shown). 0, or -1 when not written.
+int export_fit_results(const std::string& csvPath);
 
 // Crate start-up and shutdown around the event loop.
 void crate_startup();

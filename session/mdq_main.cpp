@@ -95,6 +95,7 @@ int WinMain(const StationSettings& settings) {
   board_install_handlers();
   bias_install_handlers();
   replay_install_handlers();
+  analysis_install_handlers();
 
   crate_startup();
 

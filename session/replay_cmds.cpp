@@ -9,6 +9,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "replay.h"
+#include "run_map.h"
 #include "spectra.h"
 
 namespace {
@@ -34,7 +35,8 @@ void on_load_spectra(int) {
   sel.all = all != 0;
   std::vector<std::string> files = replay_series_files(path);
   ReplayResult res;
-  if (replay_load(files, sel, &res) != 0) return;
+  // The scan map is built in the same pass.
+  if (load_stored_run(files, sel, &res) != 0) return;
   SetCtrlVal(p1h, P1_LOAD_STATUS, res.summary.c_str());
   update_plots();
 }
@@ -45,7 +47,7 @@ void on_export_csv(int) {
                         sizeof path) <= 0)
     return;
   const SpectrumChoice c = chosen_spectra();
-  replay_export_csv(path, c.channel, c.tdcRange, c.adcRange);
+  if (replay_export_csv(path, c.channel, c.tdcRange, c.adcRange) == 0) export_fit_results(path);
 }
 
 void on_export_png(int) {

@@ -165,6 +165,27 @@ bool ScriptRunner::step(const std::string& line, int lineNo) {
     wait_handled(PostControlEvent(p1h, c->id), c->name);
     return true;
   }
+  if (cmd == "zoom") {
+    // What a drag or the wheel does on a graph: a new visible range, then
+    // the graph's event.
+    std::string name, range;
+    split_first(&name, &range);
+    const CtrlInfo* c = control_of(name);
+    if (!c) return false;
+    double lo = 0, hi = 0;
+    std::istringstream rs(range);
+    std::string a, b;
+    rs >> a >> b;
+    const bool full = a == "full" && b.empty();
+    if (c->kind != CtrlKind::Graph ||
+        (!full && (!parse_number(a, &lo) || !parse_number(b, &hi) || !(lo < hi)))) {
+      con_printf("script line %d: zoom needs a graph and MIN MAX (MIN < MAX) or \"full\"\n", lineNo);
+      return false;
+    }
+    SetAxisScalingMode(p1h, c->id, VAL_XAXIS, full ? VAL_AUTOSCALE : VAL_MANUAL, lo, hi);
+    wait_handled(PostControlEvent(p1h, c->id), c->name);
+    return true;
+  }
   if (cmd == "post") {
     const CtrlInfo* c = control_of(rest);
     if (!c) return false;

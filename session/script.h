@@ -5,6 +5,7 @@
 //   set CONTROL VALUE     set a control (a switch or selector also fires its event)
 //   press CONTROL         press a button and wait until its handler has run
 //   post CONTROL          press a button and go on at once (a long read-out)
+//   zoom GRAPH MIN MAX    show bins MIN..MAX of a spectrum graph ("zoom GRAPH full": all)
 //   file PATH             answer the next file dialog with PATH ("file" alone: cancel)
 //   wait SECONDS          pause
 //   wait-run [SECONDS]    wait until no run is active (default bound 3600 s)

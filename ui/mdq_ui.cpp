@@ -46,6 +46,12 @@ constexpr std::array kControls = {
     C(P1_EXPORT_PNG, Command),    C(P1_RUN_STATUS, Text),
     C(P1_READ_BOARD, Switch),     C(P1_LATE_SKIP, Switch),
     C(P1_COMMENT, Text),
+    C(P1_TDC_FIT, Command),       C(P1_ADC_FIT, Command),
+    C(P1_FIT_BACKGROUND, Switch), C(P1_ZOOM_RESET, Command),
+    C(P1_ZOOM_DATA, Command),     C(P1_TDC_STATS, Text),
+    C(P1_ADC_STATS, Text),        C(P1_MAP, Map),
+    C(P1_MAP_QUANTITY, Ring),     C(P1_MAP_LOG, Ring),
+    C(P1_MAP_EXPORT_CSV, Command), C(P1_MAP_EXPORT_PNG, Command),
 };
 #undef C
 static_assert(kControls.size() == P1_CONTROL_COUNT - 1, "every control id has a table entry");

@@ -87,6 +87,19 @@ enum MdqControl : int {
   P1_READ_BOARD,
   P1_LATE_SKIP,
   P1_COMMENT,  // the operator's note on the next run
+  // spectrum analysis and the scan map
+  P1_TDC_FIT,
+  P1_ADC_FIT,
+  P1_FIT_BACKGROUND,
+  P1_ZOOM_RESET,
+  P1_ZOOM_DATA,
+  P1_TDC_STATS,
+  P1_ADC_STATS,
+  P1_MAP,
+  P1_MAP_QUANTITY,
+  P1_MAP_LOG,
+  P1_MAP_EXPORT_CSV,
+  P1_MAP_EXPORT_PNG,
   P1_CONTROL_COUNT  // one past the last id
 };
 
@@ -101,7 +114,8 @@ enum class CtrlKind {
   Int,      // integer, no event
   Double,   // floating point, no event
   Text,     // string, no event
-  Graph,
+  Graph,    // spectrum graph: produces an event when its visible range changes
+  Map,      // colour map: a click on a cell sets P1_LOAD_IX/IY and produces an event
   Timer,
 };
 

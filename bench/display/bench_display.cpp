@@ -1,10 +1,10 @@
-// Redraw of one TDC and one ADC spectrum on the real panel: min/max
-// decimated points against handing every bin to the chart. Each iteration
-// includes the synchronous repaint of both charts.
+// Redraw of one 65536-bin TDC spectrum on the real panel, full range and
+// zoomed, decimated for the visible range against handing every bin to the
+// plot widget; and the scan map of a 100 x 100 grid. Each iteration includes
+// the synchronous repaint of what changed.
 #include <benchmark/benchmark.h>
 
 #include <QApplication>
-#include <QtCharts/QChartView>
 #include <random>
 
 #include "backend.h"
@@ -16,46 +16,66 @@
 
 namespace {
 mdq::platform::QtBackend* g_backend = nullptr;
+std::vector<std::int32_t> g_tdc(kTdcBins);
 
 void fill() {
   std::mt19937 rng(3);
-  std::normal_distribution<double> tdc(30000, 800), adc(800, 60);
+  std::normal_distribution<double> tdc(30000, 800);
+  std::uniform_int_distribution<int> flat(0, kTdcBins - 1);
   for (int i = 0; i < 200000; ++i) {
-    int t = static_cast<int>(tdc(rng)), a = static_cast<int>(adc(rng));
-    if (t >= 0 && t < kTdcBins) spectrum_add(dtdc[0][0][t]);
-    if (a >= 0 && a < kAdcBins) spectrum_add(dadc[0][0][a]);
+    int t = static_cast<int>(tdc(rng));
+    if (t >= 0 && t < kTdcBins) ++g_tdc[static_cast<std::size_t>(t)];
+    ++g_tdc[static_cast<std::size_t>(flat(rng))];
   }
-  spectrum_add(dtdc[0][0][100]);  // a lone spike
+  g_tdc[100] += 50;  // a lone spike
 }
 
-void redraw(benchmark::State& state, bool decimate) {
-  g_backend->setDecimation(decimate);
-  auto views = g_backend->panel()->findChildren<QChartView*>();
+void redraw(benchmark::State& state, bool decimate, bool zoomed, bool repaint = true,
+            bool widgetSampling = true) {
+  g_backend->setDecimation(decimate, widgetSampling);
+  if (zoomed) SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_MANUAL, 28000, 32000);
+  else SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_AUTOSCALE, 0, 0);
   for (auto _ : state) {
-    update_plots();
-    for (auto* v : views) v->viewport()->repaint();
+    PlotY(p1h, P1_TDC_GRAPH, g_tdc.data(), g_tdc.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+          VAL_SOLID, 1, 0xFF0000);
+    if (repaint) g_backend->replot(P1_TDC_GRAPH);
   }
-  state.counters["ms_per_redraw"] =
-      benchmark::Counter(static_cast<double>(state.iterations()) * 1e-3,
-                         benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
-}
-
-void BM_PlotOnlyDecimated(benchmark::State& state) {
   g_backend->setDecimation(true);
-  for (auto _ : state) update_plots();
 }
-void BM_RepaintOnly(benchmark::State& state) {
-  auto views = g_backend->panel()->findChildren<QChartView*>();
-  for (auto _ : state)
-    for (auto* v : views) v->viewport()->repaint();
-}
-BENCHMARK(BM_PlotOnlyDecimated)->Unit(benchmark::kMillisecond);
-BENCHMARK(BM_RepaintOnly)->Unit(benchmark::kMillisecond);
 
-void BM_RedrawNaive(benchmark::State& s) { redraw(s, false); }
-void BM_RedrawDecimated(benchmark::State& s) { redraw(s, true); }
-BENCHMARK(BM_RedrawNaive)->Unit(benchmark::kMillisecond)->MinTime(1.0);
-BENCHMARK(BM_RedrawDecimated)->Unit(benchmark::kMillisecond)->MinTime(1.0);
+void BM_RedrawFullAllBins(benchmark::State& s) { redraw(s, false, false); }
+void BM_RedrawFullDecimated(benchmark::State& s) { redraw(s, true, false); }
+void BM_RedrawZoomedAllBins(benchmark::State& s) { redraw(s, false, true); }
+void BM_RedrawZoomedDecimated(benchmark::State& s) { redraw(s, true, true); }
+BENCHMARK(BM_RedrawFullAllBins)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_RedrawFullDecimated)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_RedrawZoomedAllBins)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_RedrawZoomedDecimated)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+// Every bin drawn by the widget as it is (its adaptive sampling off).
+void BM_RedrawFullAllBinsUnsampled(benchmark::State& s) { redraw(s, false, false, true, false); }
+void BM_RedrawZoomedAllBinsUnsampled(benchmark::State& s) { redraw(s, false, true, true, false); }
+BENCHMARK(BM_RedrawFullAllBinsUnsampled)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_RedrawZoomedAllBinsUnsampled)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+// The data path alone: what the program hands over, without painting.
+void BM_HandOverAllBins(benchmark::State& s) { redraw(s, false, false, false); }
+void BM_HandOverDecimated(benchmark::State& s) { redraw(s, true, false, false); }
+BENCHMARK(BM_HandOverAllBins)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_HandOverDecimated)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+
+void BM_Map100x100(benchmark::State& state) {
+  mdq::platform::MapPicture pic;
+  pic.nx = pic.ny = 100;
+  for (int i = 0; i < 100; ++i) pic.xset.push_back(i * 10), pic.yset.push_back(i * 10);
+  pic.values.resize(10000);
+  for (int i = 0; i < 10000; ++i) pic.values[static_cast<std::size_t>(i)] = (i * 7919) % 1000;
+  int k = 0;
+  for (auto _ : state) {
+    pic.values[static_cast<std::size_t>(k++ % 10000)] += 1;  // a live map changes between draws
+    g_backend->showMap(P1_MAP, pic);
+    g_backend->replot(P1_MAP);
+  }
+}
+BENCHMARK(BM_Map100x100)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -21,12 +21,9 @@
 #include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
-#include <QtCharts/QChart>
-#include <QtCharts/QChartView>
-#include <QtCharts/QLineSeries>
-#include <QtCharts/QLogValueAxis>
-#include <QtCharts/QValueAxis>
+#include <QToolTip>
 #include <QtUiTools/QUiLoader>
+#include <qcustomplot.h>
 #include <algorithm>
 #include <cmath>
 
@@ -38,6 +35,10 @@ namespace mdq::platform {
 namespace {
 // Log axes cannot show zero: empty bins sit just below the first decade.
 constexpr double kLogFloor = 0.1;
+// Narrowest visible range, in bins.
+constexpr double kMinSpan = 4;
+// Range changes (a drag, the wheel) reach the program at most this often.
+constexpr int kRangeNotifyMs = 60;
 
 QString resolvePanelFile(const std::string& file) {
   QString f = QString::fromStdString(file);
@@ -169,6 +170,9 @@ void QtBackend::bindControls() {
       case CtrlKind::Graph:
         setupGraph(id, w);
         break;
+      case CtrlKind::Map:
+        setupMap(id, w);
+        break;
       case CtrlKind::Timer: {
         w->hide();
         int interval = w->property("interval").isValid() ? w->property("interval").toInt() : 1000;
@@ -188,57 +192,253 @@ void QtBackend::bindControls() {
 
 void QtBackend::setupGraph(int control, QWidget* holder) {
   Graph g;
-  g.chart = new QChart();
-  g.chart->legend()->hide();
-  g.chart->setMargins(QMargins(4, 4, 4, 4));
-  g.series = new QLineSeries();
-  g.chart->addSeries(g.series);
-  auto* x = new QValueAxis();
-  x->setLabelFormat("%d");
-  x->setTitleText(holder->property("xTitle").toString());
-  g.chart->addAxis(x, Qt::AlignBottom);
-  g.series->attachAxis(x);
-  g.xAxis = x;
-  g.chart->setTitle(holder->property("title").toString());
-  g.view = new QChartView(g.chart, holder);
-  g.view->setRenderHint(QPainter::Antialiasing, false);
+  auto* p = new QCustomPlot(holder);
+  p->setNotAntialiasedElements(QCP::aeAll);
+  p->plotLayout()->insertRow(0);
+  p->plotLayout()->addElement(0, 0, new QCPTextElement(p, holder->property("title").toString()));
+  p->xAxis->setLabel(holder->property("xTitle").toString());
+  p->yAxis->setLabel(QStringLiteral("counts"));
+  g.plot = p;
+  g.data = p->addGraph();
+  g.overlay = p->addGraph();
+  g.overlay->setPen(QPen(QColor(0, 150, 0), 2));
+  g.overlay->setAdaptiveSampling(false);
+  // The x axis is the user's; y follows the counts in view.
+  p->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
+  p->axisRect()->setRangeDrag(Qt::Horizontal);
+  p->axisRect()->setRangeZoom(Qt::Horizontal);
+  p->xAxis->setRange(-0.5, 0.5);
+  connect(p, &QCustomPlot::mousePress, p, [p](QMouseEvent* e) {
+    // Shift/Ctrl+drag frames a range; a plain drag pans.
+    const bool frame = e->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier);
+    p->setSelectionRectMode(frame ? QCP::srmZoom : QCP::srmNone);
+  });
+  connect(p, &QCustomPlot::mouseDoubleClick, this,
+          [this, control](QMouseEvent*) { setXRange(control, true, 0, 0); });
+  connect(p, &QCustomPlot::mouseMove, this, [this, control](QMouseEvent* e) {
+    hover(graphs_[control], static_cast<int>(e->position().x()), static_cast<int>(e->position().y()),
+          e->globalPosition().toPoint());
+  });
+  connect(p->xAxis, qOverload<const QCPRange&>(&QCPAxis::rangeChanged), this,
+          [this, control](const QCPRange&) { onXRangeChanged(control); });
+  g.notify = new QTimer(this);
+  g.notify->setSingleShot(true);
+  g.notify->setInterval(kRangeNotifyMs);
+  connect(g.notify, &QTimer::timeout, this, [control] { PostControlEvent(p1h, control); });
   auto* lay = holder->layout() ? holder->layout() : new QVBoxLayout(holder);
   lay->setContentsMargins(0, 0, 0, 0);
-  lay->addWidget(g.view);
+  lay->addWidget(p);
   graphs_[control] = g;
   setYMode(graphs_[control], false);
 }
 
+void QtBackend::setupMap(int control, QWidget* holder) {
+  Map m;
+  auto* p = new QCustomPlot(holder);
+  p->plotLayout()->insertRow(0);
+  m.title = new QCPTextElement(p, holder->property("title").toString());
+  p->plotLayout()->addElement(0, 0, m.title);
+  p->xAxis->setLabel(QStringLiteral("x set-point"));
+  p->yAxis->setLabel(QStringLiteral("y set-point"));
+  m.map = new QCPColorMap(p->xAxis, p->yAxis);
+  m.map->setInterpolate(false);
+  m.scale = new QCPColorScale(p);
+  p->plotLayout()->addElement(1, 1, m.scale);
+  m.scale->setType(QCPAxis::atRight);
+  m.map->setColorScale(m.scale);
+  QCPColorGradient grad(QCPColorGradient::gpJet);
+  grad.setNanHandling(QCPColorGradient::nhTransparent);
+  m.map->setGradient(grad);
+  auto* group = new QCPMarginGroup(p);
+  p->axisRect()->setMarginGroup(QCP::msBottom | QCP::msTop, group);
+  m.scale->setMarginGroup(QCP::msBottom | QCP::msTop, group);
+  m.plot = p;
+  connect(p, &QCustomPlot::mousePress, this, [this, control](QMouseEvent* e) {
+    Map& mm = maps_[control];
+    if (mm.nx <= 0 || mm.ny <= 0) return;
+    const int ix = static_cast<int>(std::lround(mm.plot->xAxis->pixelToCoord(e->position().x())));
+    const int iy = static_cast<int>(std::lround(mm.plot->yAxis->pixelToCoord(e->position().y())));
+    if (ix < 0 || iy < 0 || ix >= mm.nx || iy >= mm.ny) return;
+    set_value_from_panel(P1_LOAD_IX, ix);
+    set_value_from_panel(P1_LOAD_IY, iy);
+    valueChanged(P1_LOAD_IX);
+    valueChanged(P1_LOAD_IY);
+    PostControlEvent(p1h, control);
+  });
+  auto* lay = holder->layout() ? holder->layout() : new QVBoxLayout(holder);
+  lay->setContentsMargins(0, 0, 0, 0);
+  lay->addWidget(p);
+  maps_[control] = m;
+}
+
 void QtBackend::setYMode(Graph& g, bool log) {
-  if (!g.linAxis) {
-    // Both axes live for the chart's lifetime; a mode change moves the
-    // series between them (swapping axes in and out leaves stale labels).
-    auto* lin = new QValueAxis();
-    lin->setLabelFormat("%.4g");
-    auto* lg = new QLogValueAxis();
-    lg->setBase(10);
-    lg->setLabelFormat("%g");
-    lg->setMinorTickCount(0);
-    for (QAbstractAxis* a : {static_cast<QAbstractAxis*>(lin), static_cast<QAbstractAxis*>(lg)}) {
-      a->setTitleText(QStringLiteral("counts"));
-      g.chart->addAxis(a, Qt::AlignLeft);
-    }
-    g.linAxis = lin;
-    g.logAxis = lg;
-    lg->setVisible(false);
-    g.series->attachAxis(lin);
-    g.yAxis = lin;
-    g.log = false;
-  }
-  if (g.log == log) return;
-  g.series->clear();  // points at zero cannot go on a log axis
-  g.series->detachAxis(g.yAxis);
-  g.yAxis->setVisible(false);
   g.log = log;
-  g.yAxis = log ? g.logAxis : g.linAxis;
-  g.yAxis->setVisible(true);
-  g.series->attachAxis(g.yAxis);
-  g.yMax = 0;
+  if (log) {
+    g.plot->yAxis->setScaleType(QCPAxis::stLogarithmic);
+    g.plot->yAxis->setTicker(QSharedPointer<QCPAxisTickerLog>(new QCPAxisTickerLog));
+  } else {
+    g.plot->yAxis->setScaleType(QCPAxis::stLinear);
+    g.plot->yAxis->setTicker(QSharedPointer<QCPAxisTicker>(new QCPAxisTicker));
+  }
+  redraw(g);
+}
+
+void QtBackend::onXRangeChanged(int control) {
+  Graph& g = graphs_[control];
+  if (g.adjusting) return;
+  const double full0 = -0.5, full1 = std::max<double>(1, g.bins.size()) - 0.5;
+  QCPRange r = g.plot->xAxis->range();
+  // Held inside the spectrum and no narrower than a few bins.
+  double span = std::min(std::max(r.size(), kMinSpan), full1 - full0);
+  double lo = std::clamp(r.lower, full0, full1 - span);
+  g.zoomed = lo > full0 + 1e-9 || lo + span < full1 - 1e-9;
+  if (lo != r.lower || lo + span != r.upper) {
+    g.adjusting = true;
+    g.plot->xAxis->setRange(lo, lo + span);
+    g.adjusting = false;
+  }
+  redraw(g);
+  g.notify->start();
+}
+
+void QtBackend::redraw(Graph& g) {
+  if (!g.plot) return;
+  const QCPRange r = g.plot->xAxis->range();
+  QVector<QCPGraphData> pts;
+  double ymax = 1;
+  bool full = true;
+  const std::span<const std::int32_t> bins(g.bins);
+  if (decimate_) {
+    const int columns = std::max(50, g.plot->axisRect()->width());
+    full = decimate_range(bins, r.lower, r.upper, columns, scratch_);
+    pts.reserve(static_cast<qsizetype>(scratch_.size()));
+    for (const DrawPoint& d : scratch_) {
+      if (d.x >= r.lower && d.x <= r.upper) ymax = std::max(ymax, d.y);
+      pts.append(QCPGraphData(d.x, g.log && d.y <= 0 ? kLogFloor : d.y));
+    }
+  } else {
+    pts.reserve(static_cast<qsizetype>(bins.size()));
+    for (std::size_t i = 0; i < bins.size(); ++i) {
+      const double y = bins[i];
+      if (double(i) >= r.lower && double(i) <= r.upper) ymax = std::max(ymax, y);
+      pts.append(QCPGraphData(double(i), g.log && y <= 0 ? kLogFloor : y));
+    }
+    full = false;
+  }
+  // Bins wider than a pixel are drawn as the steps they are.
+  g.data->setLineStyle(full ? QCPGraph::lsStepCenter : QCPGraph::lsLine);
+  g.data->setAdaptiveSampling(decimate_ || widgetSampling_);
+  g.data->data()->set(pts, true);
+  if (g.log) g.plot->yAxis->setRange(kLogFloor * 5, std::max(10.0, ymax * 2));
+  else g.plot->yAxis->setRange(0, std::max(4.0, ymax * 1.08));
+  g.plot->replot(QCustomPlot::rpQueuedReplot);
+}
+
+void QtBackend::hover(Graph& g, int x, int y, const QPoint& global) {
+  if (!g.plot || !g.plot->axisRect()->rect().contains(x, y)) {
+    QToolTip::hideText();
+    return;
+  }
+  const long bin = std::lround(g.plot->xAxis->pixelToCoord(x));
+  if (bin < 0 || bin >= static_cast<long>(g.bins.size())) return;
+  QToolTip::showText(global, QStringLiteral("bin %1: %2 counts")
+                                 .arg(bin)
+                                 .arg(g.bins[static_cast<std::size_t>(bin)]),
+                     g.plot);
+}
+
+void QtBackend::xRange(int graph, bool* autoscale, double* min, double* max) {
+  onGuiThread([&] {
+    auto it = graphs_.find(graph);
+    if (it == graphs_.end()) {
+      *autoscale = true;
+      *min = *max = 0;
+      return true;
+    }
+    const QCPRange r = it->second.plot->xAxis->range();
+    *autoscale = !it->second.zoomed;
+    *min = r.lower + 0.5;
+    *max = r.upper - 0.5;
+    return true;
+  });
+}
+
+void QtBackend::setXRange(int graph, bool autoscale, double min, double max) {
+  onGuiThread([&] {
+    auto it = graphs_.find(graph);
+    if (it == graphs_.end()) return false;
+    Graph& g = it->second;
+    if (autoscale) g.plot->xAxis->setRange(-0.5, std::max<double>(1, g.bins.size()) - 0.5);
+    else g.plot->xAxis->setRange(min - 0.5, max + 0.5);
+    onXRangeChanged(graph);  // also when the range did not move
+    return true;
+  });
+}
+
+void QtBackend::setOverlay(int graph, std::span<const double> x, std::span<const double> y) {
+  auto it = graphs_.find(graph);
+  if (it == graphs_.end()) return;
+  QVector<double> xs(x.begin(), x.end()), ys(y.begin(), y.end());
+  if (it->second.log)
+    for (double& v : ys) v = std::max(v, kLogFloor);
+  it->second.overlay->setData(xs, ys, true);
+  it->second.plot->replot(QCustomPlot::rpQueuedReplot);
+}
+
+void QtBackend::showMap(int control, const MapPicture& pic) {
+  auto it = maps_.find(control);
+  if (it == maps_.end()) return;
+  Map& m = it->second;
+  m.nx = pic.nx;
+  m.ny = pic.ny;
+  m.title->setText(QString::fromStdString(pic.title));
+  // A one-cell axis still needs two cells for the data's coordinates.
+  const int sx = std::max(2, pic.nx), sy = std::max(2, pic.ny);
+  QCPColorMapData* d = m.map->data();
+  if (d->keySize() != sx || d->valueSize() != sy) d->setSize(sx, sy);
+  d->setRange(QCPRange(0, sx - 1), QCPRange(0, sy - 1));
+  double lo = INFINITY, hi = -INFINITY;
+  for (int iy = 0; iy < sy; ++iy)
+    for (int ix = 0; ix < sx; ++ix) {
+      double v = NAN;
+      if (ix < pic.nx && iy < pic.ny)
+        v = pic.values[static_cast<std::size_t>(iy) * static_cast<std::size_t>(pic.nx) +
+                       static_cast<std::size_t>(ix)];
+      if (pic.log && !(v > 0)) v = NAN;
+      if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+      d->setCell(ix, iy, v);
+    }
+  if (!(lo <= hi)) lo = pic.log ? 1 : 0, hi = lo + 1;
+  if (hi <= lo) hi = pic.log ? lo * 10 : lo + 1;
+  m.scale->setDataScaleType(pic.log ? QCPAxis::stLogarithmic : QCPAxis::stLinear);
+  if (pic.log) m.scale->axis()->setTicker(QSharedPointer<QCPAxisTickerLog>(new QCPAxisTickerLog));
+  else m.scale->axis()->setTicker(QSharedPointer<QCPAxisTicker>(new QCPAxisTicker));
+  m.map->setDataRange(QCPRange(lo, hi));
+  // Set-points on the axes, at most about ten labels each.
+  auto ticker = [](const std::vector<int>& set, int n) {
+    auto t = QSharedPointer<QCPAxisTickerText>(new QCPAxisTickerText);
+    const int step = std::max(1, (n + 9) / 10);
+    for (int i = 0; i < n && i < static_cast<int>(set.size()); i += step)
+      t->addTick(i, QString::number(set[static_cast<std::size_t>(i)]));
+    return t;
+  };
+  m.plot->xAxis->setTicker(ticker(pic.xset, pic.nx));
+  m.plot->yAxis->setTicker(ticker(pic.yset, pic.ny));
+  m.plot->xAxis->setRange(-0.5, std::max(1, pic.nx) - 0.5);
+  m.plot->yAxis->setRange(-0.5, std::max(1, pic.ny) - 0.5);
+  m.plot->replot(QCustomPlot::rpQueuedReplot);
+}
+
+void QtBackend::replot(int control) {
+  if (auto it = graphs_.find(control); it != graphs_.end())
+    it->second.plot->replot(QCustomPlot::rpImmediateRefresh);
+  if (auto it = maps_.find(control); it != maps_.end())
+    it->second.plot->replot(QCustomPlot::rpImmediateRefresh);
+}
+
+void QtBackend::replotAll() {
+  for (auto& [id, g] : graphs_) g.plot->replot(QCustomPlot::rpImmediateRefresh);
+  for (auto& [id, m] : maps_) m.plot->replot(QCustomPlot::rpImmediateRefresh);
 }
 
 void QtBackend::displayPanel() {
@@ -277,7 +477,10 @@ void QtBackend::applyValue(int control) {
   QSignalBlocker block(w);
   if (auto* sb = qobject_cast<QSpinBox*>(w)) sb->setValue(static_cast<int>(v.num));
   else if (auto* ds = qobject_cast<QDoubleSpinBox*>(w)) ds->setValue(v.num);
-  else if (auto* le = qobject_cast<QLineEdit*>(w)) le->setText(QString::fromStdString(v.text));
+  else if (auto* le = qobject_cast<QLineEdit*>(w)) {
+    le->setText(QString::fromStdString(v.text));
+    if (le->isReadOnly()) le->setCursorPosition(0);  // an indicator reads from its start
+  }
   else if (auto* cb = qobject_cast<QComboBox*>(w)) cb->setCurrentIndex(static_cast<int>(v.num));
   else if (auto* b = qobject_cast<QAbstractButton*>(w)) {
     if (b->isCheckable()) b->setChecked(v.num != 0);
@@ -308,48 +511,18 @@ int QtBackend::plot(int graph, std::span<const std::int32_t> data, int color) {
   auto it = graphs_.find(graph);
   if (it == graphs_.end()) return -1;
   Graph& g = it->second;
-  int columns = static_cast<int>(g.chart->plotArea().width());
-  if (columns < 100) columns = std::max(100, g.view->width() - 60);
-  QList<QPointF> pts;
-  double ymax = 1;
-  if (decimate_) {
-    minmax_decimate(data, columns, scratch_);
-    pts.reserve(static_cast<qsizetype>(scratch_.size()));
-    for (const auto& p : scratch_) {
-      ymax = std::max(ymax, p.y);
-      pts.append(QPointF(p.x, g.log && p.y <= 0 ? kLogFloor : p.y));
-    }
-  } else {
-    pts.reserve(static_cast<qsizetype>(data.size()));
-    for (std::size_t i = 0; i < data.size(); ++i) {
-      double y = data[i];
-      ymax = std::max(ymax, y);
-      pts.append(QPointF(double(i), g.log && y <= 0 ? kLogFloor : y));
-    }
+  const bool resized = g.bins.size() != data.size();
+  g.bins.assign(data.begin(), data.end());
+  const QColor col = QColor::fromRgb(static_cast<QRgb>(color));
+  if (g.data->pen().color() != col) g.data->setPen(QPen(col, 1));
+  // A zoom stays until the user resets it; redrawing keeps the view.
+  if (!g.zoomed || resized) {
+    g.adjusting = true;
+    g.plot->xAxis->setRange(-0.5, std::max<double>(1, data.size()) - 0.5);
+    g.adjusting = false;
+    g.zoomed = false;
   }
-  QColor col = QColor::fromRgb(static_cast<QRgb>(color));
-  if (g.series->pen().color() != col || g.series->pen().width() != 2)
-    g.series->setPen(QPen(col, 2));
-  g.series->replace(pts);
-  int xMax = std::max(1, static_cast<int>(data.size()) - 1);
-  if (xMax != g.xMax) {
-    g.xMax = xMax;
-    static_cast<QValueAxis*>(g.xAxis)->setRange(0, xMax);
-  }
-  // Axis changes relayout the chart: only when the top really moves.
-  if (g.log) {
-    double top = std::pow(10.0, std::ceil(std::log10(std::max(10.0, ymax * 1.5))));
-    if (top != g.yMax) static_cast<QLogValueAxis*>(g.yAxis)->setRange(kLogFloor, top);
-    g.yMax = top;
-  } else {
-    double top = std::max(4.0, std::ceil(ymax * 1.05));
-    auto* y = static_cast<QValueAxis*>(g.yAxis);
-    if (top > g.yMax || top < 0.7 * g.yMax) {
-      y->setRange(0, top);
-      y->applyNiceNumbers();
-      g.yMax = y->max();
-    }
-  }
+  redraw(g);
   return nextPlot_++;
 }
 
@@ -435,15 +608,19 @@ bool QtBackend::saveScreenshot(const std::string& path) {
     if (!panel_) return false;
     flushValues();
     flushConsole();
+    replotAll();
     return panel_->grab().save(QString::fromStdString(path), "PNG");
   });
 }
 
 bool QtBackend::saveGraphImage(int graph, const std::string& path) {
   return onGuiThread([this, graph, &path] {
-    auto it = graphs_.find(graph);
-    if (it == graphs_.end() || !it->second.view) return false;
-    return it->second.view->grab().save(QString::fromStdString(path), "PNG");
+    QCustomPlot* p = nullptr;
+    if (auto it = graphs_.find(graph); it != graphs_.end()) p = it->second.plot;
+    if (auto it = maps_.find(graph); it != maps_.end()) p = it->second.plot;
+    if (!p) return false;
+    p->replot(QCustomPlot::rpImmediateRefresh);
+    return p->grab().save(QString::fromStdString(path), "PNG");
   });
 }
 

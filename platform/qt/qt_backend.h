@@ -15,15 +15,16 @@
 #include <string>
 
 #include "backend.h"
-#include "decimate.h"
+#include "stats.h"
 
 class QAbstractEventDispatcher;
 class QPlainTextEdit;
 class QTimer;
-class QChart;
-class QChartView;
-class QLineSeries;
-class QAbstractAxis;
+class QCustomPlot;
+class QCPGraph;
+class QCPColorMap;
+class QCPColorScale;
+class QCPTextElement;
 
 namespace mdq::platform {
 
@@ -46,12 +47,23 @@ class QtBackend : public QObject, public Backend {
   int fileDialog(const std::string& title, const std::string& dir, const std::string& pattern,
                  bool existingOnly, std::string* path) override;
   void consoleText(const std::string& text) override;
+  void xRange(int graph, bool* autoscale, double* min, double* max) override;
+  void setXRange(int graph, bool autoscale, double min, double max) override;
+  void setOverlay(int graph, std::span<const double> x, std::span<const double> y) override;
+  void showMap(int control, const MapPicture& picture) override;
 
   // Saves a picture of the panel (any thread; waits for the GUI thread).
   bool saveScreenshot(const std::string& path);
   QWidget* panel() const { return panel_; }
-  // Hands every point to the chart (benchmark baseline).
-  void setDecimation(bool on) { decimate_ = on; }
+  // Hands every bin to the plot widget (benchmark baseline).
+  // widgetSampling off: the widget draws every point too.
+  void setDecimation(bool on, bool widgetSampling = true) {
+    decimate_ = on;
+    widgetSampling_ = widgetSampling;
+  }
+  // Draws every pending change now (benchmarks, pictures).
+  void replotAll();
+  void replot(int control);
 
  private slots:
   void flushValues();
@@ -61,20 +73,29 @@ class QtBackend : public QObject, public Backend {
   // Runs fn on the GUI thread (waiting for it from any other) and returns its result.
   bool onGuiThread(const std::function<bool()>& fn);
   struct Graph {
-    QChart* chart = nullptr;
-    QChartView* view = nullptr;
-    QLineSeries* series = nullptr;
-    QAbstractAxis* xAxis = nullptr;
-    QAbstractAxis* yAxis = nullptr;  // the one in use
-    QAbstractAxis* linAxis = nullptr;
-    QAbstractAxis* logAxis = nullptr;
+    QCustomPlot* plot = nullptr;
+    QCPGraph* data = nullptr;
+    QCPGraph* overlay = nullptr;
+    QTimer* notify = nullptr;  // tells the program the visible range moved
+    std::vector<std::int32_t> bins;  // what was last plotted
     bool log = false;
-    int xMax = 1;
-    double yMax = 1;
+    bool zoomed = false;
+    bool adjusting = false;
+  };
+  struct Map {
+    QCustomPlot* plot = nullptr;
+    QCPColorMap* map = nullptr;
+    QCPColorScale* scale = nullptr;
+    QCPTextElement* title = nullptr;
+    int nx = 0, ny = 0;
   };
   void bindControls();
   void setupGraph(int control, QWidget* holder);
+  void setupMap(int control, QWidget* holder);
   void setYMode(Graph& g, bool log);
+  void onXRangeChanged(int control);
+  void redraw(Graph& g);
+  void hover(Graph& g, int x, int y, const QPoint& global);
   void applyValue(int control);
   QWidget* widget(int control) const;
 
@@ -86,9 +107,11 @@ class QtBackend : public QObject, public Backend {
   QPlainTextEdit* console_ = nullptr;
   std::map<int, QPointer<QWidget>> widgets_;
   std::map<int, Graph> graphs_;
+  std::map<int, Map> maps_;
   int nextPlot_ = 1;
   bool decimate_ = true;
-  std::vector<DecimatedPoint> scratch_;
+  bool widgetSampling_ = true;
+  std::vector<DrawPoint> scratch_;
 
   std::mutex dirtyMutex_;
   std::set<int> dirty_;

@@ -68,6 +68,14 @@ TEST_F(Decode, LargeValueKeptButNotHistogrammed) {
   long total = 0;
   for (int b = 0; b < kTdcBins; ++b) total += dtdc[8][0][b].load();
   EXPECT_EQ(total, 0);
+  // Counted past the last bin instead, for the channel's statistics; a
+  // later (ignored) hit of the event and the last in-range value do not count.
+  EXPECT_EQ(tdc_overflow[8].load(), 1u);
+  feed(ev, {meas(9, false, 80000), kGlobalHeader, meas(9, false, 65535)});
+  EXPECT_EQ(tdc_overflow[8].load(), 1u);
+  EXPECT_EQ(dtdc[8][0][65535].load(), 1);
+  spectra_clear();
+  EXPECT_EQ(tdc_overflow[8].load(), 0u);
 }
 
 TEST_F(Decode, EasirocWordsByGainRange) {

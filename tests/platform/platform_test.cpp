@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "backend.h"
-#include "decimate.h"
 #include "platform.h"
 #include "spectra.h"
 
@@ -17,30 +16,6 @@ class Platform : public ::testing::Test {
  protected:
   void SetUp() override { mdq::platform::reset_for_tests(); }
 };
-
-TEST(Decimation, KeepsOneBinSpikeAndOrder) {
-  std::vector<std::int32_t> spectrum(65536, 3);
-  spectrum[40001] = 777;
-  spectrum[12345] = -5;  // minimum survives too
-  auto pts = minmax_decimate(spectrum, 800);
-  ASSERT_LE(pts.size(), 1600u);
-  ASSERT_GE(pts.size(), 800u);
-  auto maxIt = std::max_element(pts.begin(), pts.end(), [](auto a, auto b) { return a.y < b.y; });
-  EXPECT_EQ(maxIt->y, 777);
-  EXPECT_EQ(maxIt->x, 40001);
-  auto minIt = std::min_element(pts.begin(), pts.end(), [](auto a, auto b) { return a.y < b.y; });
-  EXPECT_EQ(minIt->x, 12345);
-  EXPECT_TRUE(std::is_sorted(pts.begin(), pts.end(), [](auto a, auto b) { return a.x < b.x; }));
-  // Spike in the very last bin.
-  std::vector<std::int32_t> edge(65536, 0);
-  edge.back() = 1;
-  auto e = minmax_decimate(edge, 777);
-  EXPECT_EQ(e.back().x, 65535);
-  EXPECT_EQ(e.back().y, 1);
-  // Small arrays are passed point for point.
-  std::vector<std::int32_t> small{1, 2, 3};
-  EXPECT_EQ(minmax_decimate(small, 800).size(), 3u);
-}
 
 TEST_F(Platform, ControlValuesAreClampedAndTextIsBounded) {
   SetCtrlVal(1, 5, 40);
@@ -200,4 +175,21 @@ TEST_F(Platform, WorkerAndLoopShareControlsAndSpectra) {
   spectra_clear();
   spectrum_snapshot(dtdc[3][0], snap);
   EXPECT_EQ(*std::max_element(snap.begin(), snap.end()), 0);
+}
+
+TEST_F(Platform, AxisRangeWithoutAWindowIsRememberedPerGraph) {
+  int mode = -1;
+  double lo = -1, hi = -1;
+  ASSERT_EQ(GetAxisScalingMode(1, 31, VAL_XAXIS, &mode, &lo, &hi), 0);
+  EXPECT_EQ(mode, VAL_AUTOSCALE);
+  ASSERT_EQ(SetAxisScalingMode(1, 31, VAL_XAXIS, VAL_MANUAL, 100, 250), 0);
+  GetAxisScalingMode(1, 31, VAL_XAXIS, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_MANUAL);
+  EXPECT_EQ(lo, 100);
+  EXPECT_EQ(hi, 250);
+  GetAxisScalingMode(1, 32, VAL_XAXIS, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_AUTOSCALE) << "another graph keeps its own range";
+  EXPECT_EQ(SetAxisScalingMode(1, 31, VAL_XAXIS, VAL_MANUAL, 300, 300), -1) << "empty range refused";
+  GetAxisScalingMode(1, 31, VAL_XAXIS, &mode, &lo, &hi);
+  EXPECT_EQ(lo, 100);
 }

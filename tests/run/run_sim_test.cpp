@@ -36,6 +36,7 @@
 #include "platform.h"
 #include "run_control.h"
 #include "run_record.h"
+#include "run_map.h"
 #include "runfile.h"
 #include "sim_crate.h"
 #include "sim_driver.h"
@@ -288,6 +289,36 @@ TEST_F(RunSim, WholeGridRunKeepsWhatTheStandGenerated) {
   EXPECT_EQ(sum_bins(dtdc[0][0]), lastPosTdc0);
   EXPECT_EQ(sum_bins(dtdc[0][1]), 0);
   EXPECT_EQ(sum_bins(dtdc[15][0]), 0) << "no TDC channel maps to histogram channel 15";
+}
+
+TEST_F(RunSim, ScanMapFilledDuringTheRunEqualsTheMapOfItsFile) {
+  SetCtrlVal(p1h, P1_NX, 3);
+  SetCtrlVal(p1h, P1_DX, 10);
+  SetCtrlVal(p1h, P1_NY, 2);
+  SetCtrlVal(p1h, P1_DY, 5);
+  SetCtrlVal(p1h, P1_Y0, -5);
+  SetCtrlVal(p1h, P1_NEV, 60);
+  ASSERT_TRUE(run_to_end(30s));
+  const ScanMap& live = shown_scan_map();
+  EXPECT_FALSE(shown_map_source().stored);
+  ASSERT_EQ(live.grid().cells(), 6);
+  for (int iy = 0; iy < 2; ++iy)
+    for (int ix = 0; ix < 3; ++ix) {
+      const ScanMap::Cell c = live.cell(ix, iy);
+      EXPECT_TRUE(c.visited);
+      EXPECT_EQ(c.saved, 60u);
+      EXPECT_EQ(c.xset, 10 * ix);
+      EXPECT_EQ(c.yset, -5 + 5 * iy);
+      // Histogram channel 0 carries TDC channel 1: the stand's peak at 8040.
+      EXPECT_NEAR(c.tdc[0].mean(), 8040, 30);
+      EXPECT_EQ(c.adc1[0].n, 60u) << "gain 1 is kept live, though no file has it";
+    }
+
+  ScanMap stored;
+  ReplaySelection all;
+  ASSERT_EQ(scan_map_from_run({file(1)}, all, stored), 0);
+  EXPECT_EQ(scan_map_difference(live, stored), "");
+  EXPECT_EQ(stored.cell(2, 1).adc1[0].n, 0u);
 }
 
 TEST_F(RunSim, FileRollsOverAtTheThousandthEventPastTheLimit) {

@@ -1,0 +1,109 @@
+#include "stats.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+SpectrumStats spectrum_stats(std::span<const std::int32_t> bins, int lo, int hi,
+                             std::uint64_t overflow) {
+  SpectrumStats s;
+  const int n = static_cast<int>(bins.size());
+  s.lo = std::max(lo, 0);
+  s.hi = std::min(hi, n - 1);
+  s.overflow = overflow;
+  // Sums relative to the range start keep the doubles exact far out on a
+  // 65536-bin axis.
+  double sum = 0, sum2 = 0;
+  for (int i = 0; i < n; ++i) {
+    const std::int64_t c = bins[static_cast<std::size_t>(i)];
+    if (c <= 0) continue;
+    if (i < s.lo) {
+      s.below += static_cast<std::uint64_t>(c);
+    } else if (i > s.hi) {
+      s.above += static_cast<std::uint64_t>(c);
+    } else {
+      s.entries += static_cast<std::uint64_t>(c);
+      const double d = i - s.lo;
+      sum += c * d;
+      sum2 += c * d * d;
+      if (c > s.peakHeight) {
+        s.peakHeight = c;
+        s.peakBin = i;
+      }
+    }
+  }
+  if (s.entries > 0) {
+    const double m = sum / static_cast<double>(s.entries);
+    s.mean = s.lo + m;
+    s.rms = std::sqrt(std::max(0.0, sum2 / static_cast<double>(s.entries) - m * m));
+  }
+  return s;
+}
+
+std::string format_stats(const SpectrumStats& s) {
+  char buf[256];
+  if (s.entries == 0)
+    std::snprintf(buf, sizeof buf, "%d-%d: no entries  left %llu  right %llu  overflow %llu",
+                  s.lo, s.hi, static_cast<unsigned long long>(s.below),
+                  static_cast<unsigned long long>(s.above),
+                  static_cast<unsigned long long>(s.overflow));
+  else
+    std::snprintf(buf, sizeof buf,
+                  "%d-%d: entries %llu  mean %.2f  RMS %.2f  peak %d (%lld)  left %llu  "
+                  "right %llu  overflow %llu",
+                  s.lo, s.hi, static_cast<unsigned long long>(s.entries), s.mean, s.rms, s.peakBin,
+                  static_cast<long long>(s.peakHeight), static_cast<unsigned long long>(s.below),
+                  static_cast<unsigned long long>(s.above),
+                  static_cast<unsigned long long>(s.overflow));
+  return buf;
+}
+
+std::pair<int, int> filled_range(std::span<const std::int32_t> bins) {
+  int first = -1, last = -1;
+  for (std::size_t i = 0; i < bins.size(); ++i)
+    if (bins[i] > 0) {
+      if (first < 0) first = static_cast<int>(i);
+      last = static_cast<int>(i);
+    }
+  return {first, last};
+}
+
+bool decimate_range(std::span<const std::int32_t> bins, double lo, double hi, int columns,
+                    std::vector<DrawPoint>& out) {
+  out.clear();
+  const int n = static_cast<int>(bins.size());
+  if (n == 0) return true;
+  columns = std::max(columns, 1);
+  int b0 = std::clamp(static_cast<int>(std::floor(lo)) - 1, 0, n - 1);
+  int b1 = std::clamp(static_cast<int>(std::ceil(hi)) + 1, 0, n - 1);
+  if (b1 < b0) std::swap(b0, b1);
+  const int count = b1 - b0 + 1;
+  if (count <= columns) {
+    out.reserve(static_cast<std::size_t>(count));
+    for (int i = b0; i <= b1; ++i) out.push_back({double(i), double(bins[static_cast<std::size_t>(i)])});
+    return true;
+  }
+  out.reserve(2 * static_cast<std::size_t>(columns) + 2);
+  // Column c covers bins [b0 + c*count/columns, b0 + (c+1)*count/columns).
+  for (int c = 0; c < columns; ++c) {
+    const int s = b0 + static_cast<int>(static_cast<std::int64_t>(c) * count / columns);
+    const int e = b0 + static_cast<int>(static_cast<std::int64_t>(c + 1) * count / columns);
+    if (e <= s) continue;
+    std::int32_t mn = bins[static_cast<std::size_t>(s)], mx = mn;
+    int imn = s, imx = s;
+    for (int i = s + 1; i < e; ++i) {
+      const std::int32_t v = bins[static_cast<std::size_t>(i)];
+      if (v < mn) mn = v, imn = i;
+      if (v > mx) mx = v, imx = i;
+    }
+    // In the order they occur, so a slope keeps its direction.
+    if (imn <= imx) {
+      out.push_back({double(imn), double(mn)});
+      if (imx != imn) out.push_back({double(imx), double(mx)});
+    } else {
+      out.push_back({double(imx), double(mx)});
+      out.push_back({double(imn), double(mn)});
+    }
+  }
+  return false;
+}

@@ -1,0 +1,41 @@
+// Numbers of one spectrum over a bin range, and the points that draw it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+struct SpectrumStats {
+  int lo = 0, hi = -1;             // bins looked at, inclusive
+  std::uint64_t entries = 0;       // counts in [lo, hi]
+  double mean = 0, rms = 0;        // of the bin index, weighted by counts; 0 when empty
+  int peakBin = -1;                // first bin of the highest count; -1 when empty
+  std::int64_t peakHeight = 0;
+  std::uint64_t below = 0;         // counts in bins left of lo
+  std::uint64_t above = 0;         // counts in bins right of hi
+  std::uint64_t overflow = 0;      // values past the last bin, never histogrammed
+};
+
+// lo/hi are clamped to the spectrum; an empty or inverted range gives 0 entries.
+SpectrumStats spectrum_stats(std::span<const std::int32_t> bins, int lo, int hi,
+                             std::uint64_t overflow = 0);
+// "7000-9000: entries 270  mean 8012.30  RMS 41.20  peak 8001 (9)  left 3  right 0  overflow 0"
+std::string format_stats(const SpectrumStats& s);
+
+// First and last non-empty bin; {-1, -1} for an empty spectrum.
+std::pair<int, int> filled_range(std::span<const std::int32_t> bins);
+
+// Points that draw bins [lo, hi] (a visible x range, in bins) on `columns`
+// pixel columns. While a column spans more than one bin, each column gives
+// its minimum and maximum (a one-bin spike is never lost); once a bin is
+// wider than a column every bin is returned as it is. One bin either side
+// of the range is included so the line reaches the edges.
+struct DrawPoint {
+  double x;
+  double y;
+};
+// Returns true when the points are the bins themselves (full resolution).
+bool decimate_range(std::span<const std::int32_t> bins, double lo, double hi, int columns,
+                    std::vector<DrawPoint>& out);

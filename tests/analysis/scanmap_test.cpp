@@ -1,0 +1,193 @@
+// Per-position sums of a scan, their CSV, and the map built back from a run file.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <unistd.h>
+
+#include "decode.h"
+#include "run_map.h"
+#include "runfile.h"
+#include "scanmap.h"
+#include "spectra.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+EventValues event_with(int ch, std::uint32_t tdc, std::uint32_t adc0, std::uint32_t adc1) {
+  EventValues v{};
+  v[static_cast<std::size_t>(ch)] = {tdc, 0, adc0, adc1};
+  return v;
+}
+
+class TempDir {
+ public:
+  TempDir() {
+    char t[] = "/tmp/mdq_map_XXXXXX";
+    p_ = mkdtemp(t);
+  }
+  ~TempDir() { fs::remove_all(p_); }
+  std::string operator/(const std::string& n) const { return (p_ / n).string(); }
+
+ private:
+  fs::path p_;
+};
+
+TEST(ScanMap, SumsPerCellAndChannelWithNothingWhereNothingWasSeen) {
+  ScanMap m;
+  ASSERT_TRUE(m.reset({2, 2, -5, 10, 100, 7}));
+  m.position(1, 0, 5, 100);
+  m.event(event_with(3, 8000, 120, 40), true);
+  m.event(event_with(3, 8010, 130, 0), false);
+  m.event(event_with(3, 0, 0, 0), true);  // no hit, no ADC word
+  m.position(0, 1, -5, 107);
+  m.event(event_with(3, 70000, 150, 60), true);  // TDC past 16 bits: not a value
+
+  const ScanMap::Cell c = m.cell(1, 0);
+  EXPECT_TRUE(c.visited);
+  EXPECT_EQ(c.events, 3u);
+  EXPECT_EQ(c.saved, 2u);
+  EXPECT_EQ(c.tdc[3].n, 2u);
+  EXPECT_DOUBLE_EQ(c.tdc[3].mean(), 8005);
+  EXPECT_DOUBLE_EQ(c.tdc[3].rms(), 5);
+  EXPECT_DOUBLE_EQ(c.adc0[3].mean(), 125);
+  EXPECT_EQ(c.adc1[3].n, 1u);
+
+  const auto saved = m.values(3, MapQuantity::EventsSaved);
+  ASSERT_EQ(saved.size(), 4u);
+  EXPECT_TRUE(std::isnan(saved[0]));  // (0,0) never visited
+  EXPECT_EQ(saved[1], 2);             // (1,0)
+  EXPECT_EQ(saved[2], 1);             // (0,1)
+  EXPECT_TRUE(std::isnan(saved[3]));
+  const auto tdc = m.values(3, MapQuantity::MeanTdc);
+  EXPECT_DOUBLE_EQ(tdc[1], 8005);
+  EXPECT_TRUE(std::isnan(tdc[2])) << "the only TDC value there overflowed";
+  EXPECT_DOUBLE_EQ(m.values(3, MapQuantity::MeanAdc1)[2], 60);
+  EXPECT_TRUE(std::isnan(m.values(4, MapQuantity::MeanAdc0)[1])) << "channel without data";
+}
+
+TEST(ScanMap, PositionsOutsideTheGridAndOversizedGridsAreDropped) {
+  ScanMap m;
+  ASSERT_TRUE(m.reset({2, 1, 0, 1, 0, 1}));
+  m.position(2, 0, 0, 0);
+  m.event(event_with(0, 5, 5, 5), true);
+  EXPECT_TRUE(m.empty());
+  EXPECT_FALSE(m.reset({1000, 1000, 0, 1, 0, 1}));
+  EXPECT_EQ(m.grid().cells(), 0);
+  EXPECT_FALSE(m.reset({0, 5, 0, 1, 0, 1}));
+  m.position(0, 0, 0, 0);
+  m.event(event_with(0, 5, 5, 5), true);
+  EXPECT_TRUE(m.empty());
+}
+
+TEST(ScanMap, CsvHasOneRowPerVisitedCell) {
+  TempDir d;
+  ScanMap m;
+  ASSERT_TRUE(m.reset({3, 1, 10, 5, -2, 0}));
+  m.position(0, 0, 10, -2);
+  m.event(event_with(7, 100, 0, 0), true);
+  m.event(event_with(7, 103, 0, 0), true);
+  m.position(2, 0, 20, -2);
+  m.event(event_with(7, 0, 0, 0), true);
+  std::string why;
+  ASSERT_EQ(m.export_csv(d / "m.csv", 7, MapQuantity::MeanTdc, &why), 0) << why;
+  std::ifstream in(d / "m.csv");
+  std::stringstream ss;
+  ss << in.rdbuf();
+  EXPECT_EQ(ss.str(),
+            "ix,iy,xset,yset,channel,quantity,value\n"
+            "0,0,10,-2,7,mean_tdc,101.5\n"
+            "2,0,20,-2,7,mean_tdc,\n");
+  EXPECT_EQ(m.export_csv(d / "missing/m.csv", 7, MapQuantity::MeanTdc, &why), -1);
+  EXPECT_NE(why.find("missing"), std::string::npos);
+  EXPECT_FALSE(fs::exists(d / "missing"));
+  EXPECT_EQ(m.export_csv(d / "x.csv", 32, MapQuantity::MeanTdc, &why), -1);
+}
+
+TEST(ScanMap, MapOfTheRunAsItWentEqualsTheMapReadBackFromItsFiles) {
+  // The run loop's path (event values, saved) and the file's path (event
+  // records) of the same scan, through a file series that rolls over.
+  TempDir d;
+  daq_on = 0;
+  ScanMap live;
+  RUNREC run;
+  run.nx = 3, run.ny = 2, run.x0 = -10, run.dx = 5, run.y0 = 3, run.dy = 4, run.nev = 40;
+  ASSERT_TRUE(live.reset({run.nx, run.ny, run.x0, run.dx, run.y0, run.dy}));
+  RunFileWriter w;
+  ASSERT_TRUE(w.open(d / "scan", 4000));
+  ASSERT_TRUE(w.write(run));
+  std::mt19937 rng(9);
+  std::normal_distribution<double> t(8000, 40), a(300, 50);
+  for (int iy = 0; iy < run.ny; ++iy)
+    for (int ix = 0; ix < run.nx; ++ix) {
+      POSREC p;
+      p.ix = ix, p.iy = iy, p.xset = run.x0 + ix * run.dx, p.yset = run.y0 + iy * run.dy;
+      ASSERT_TRUE(w.write(p));
+      live.position(p.ix, p.iy, p.xset, p.yset);
+      for (std::uint32_t n = 1; n <= run.nev; ++n) {
+        EventTable ev;
+        for (std::size_t ch = 0; ch < 32; ++ch) {
+          if (rng() % 4 == 0) continue;  // some channels without a hit
+          ev.aa[ch][0] = static_cast<std::uint32_t>(t(rng)) + static_cast<std::uint32_t>(ix * 100);
+          ev.aa[ch][2] = static_cast<std::uint32_t>(std::clamp(a(rng), 1.0, 4095.0));
+          ev.aa[ch][3] = 17;  // gain 1 is not stored
+        }
+        live.event(ev.aa, true);
+        EVTREC e;
+        e.nev = n;
+        pack_evtrec(ev, e);
+        ASSERT_TRUE(w.write(e));
+        ASSERT_TRUE(w.rollover_if_needed(1));
+      }
+    }
+  ASSERT_TRUE(w.close(2));
+  ASSERT_GT(w.files().size(), 1u);
+
+  ScanMap stored;
+  ReplayResult res;
+  ReplaySelection all;
+  ASSERT_EQ(scan_map_from_run(replay_series_files(w.files().back()), all, stored, &res), 0);
+  EXPECT_EQ(res.eventsLoaded, 240u);
+  EXPECT_EQ(scan_map_difference(live, stored), "");
+  EXPECT_NEAR(stored.values(0, MapQuantity::MeanTdc)[2], 8200, 20);
+  EXPECT_EQ(stored.values(5, MapQuantity::EventsSaved)[4], 40);
+
+  // One event less in one cell is seen.
+  live.position(1, 1, -5, 7);
+  live.event(event_with(0, 8000, 0, 0), true);
+  EXPECT_NE(scan_map_difference(live, stored), "");
+}
+
+TEST(ScanMap, StoredRunBuildsTheShownMapAndNamesItsFiles) {
+  TempDir d;
+  daq_on = 0;
+  RunFileWriter w;
+  ASSERT_TRUE(w.open(d / "one", 0));
+  RUNREC run;
+  run.nx = 2, run.ny = 1, run.dx = 1;
+  ASSERT_TRUE(w.write(run));
+  POSREC p;
+  p.ix = 1, p.xset = 1;
+  ASSERT_TRUE(w.write(p));
+  EVTREC e;
+  e.data[4] = 1234;
+  ASSERT_TRUE(w.write(e));
+  ASSERT_TRUE(w.close(1));
+  ReplaySelection sel;
+  sel.all = false, sel.ix = 0, sel.iy = 0;  // the spectra get position (0,0) only
+  ASSERT_EQ(load_stored_run(w.files(), sel, nullptr), 0);
+  EXPECT_TRUE(shown_map_source().stored);
+  EXPECT_EQ(shown_map_source().files, w.files());
+  EXPECT_DOUBLE_EQ(shown_scan_map().values(4, MapQuantity::MeanTdc)[1], 1234);
+  EXPECT_EQ(dtdc[4][0][1234].load(), 0) << "spectra hold only the position selected";
+  // A run start makes it the live map again.
+  scan_map_run_start(run);
+  EXPECT_FALSE(shown_map_source().stored);
+  EXPECT_TRUE(shown_scan_map().empty());
+}
+
+}  // namespace

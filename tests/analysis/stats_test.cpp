@@ -1,0 +1,113 @@
+// Spectrum numbers and the points that draw a visible range.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "stats.h"
+
+namespace {
+
+TEST(SpectrumStats, EmptySpectrumHasNoEntriesAndNoPeak) {
+  std::vector<std::int32_t> bins(4096, 0);
+  const SpectrumStats s = spectrum_stats(bins, 0, 4095, 0);
+  EXPECT_EQ(s.entries, 0u);
+  EXPECT_EQ(s.peakBin, -1);
+  EXPECT_EQ(s.mean, 0);
+  EXPECT_EQ(s.rms, 0);
+  EXPECT_EQ(s.below + s.above, 0u);
+  EXPECT_EQ(format_stats(s).find("nan"), std::string::npos);
+  EXPECT_NE(format_stats(s).find("no entries"), std::string::npos);
+}
+
+TEST(SpectrumStats, AllCountsInOneBin) {
+  std::vector<std::int32_t> bins(65536, 0);
+  bins[60000] = 17;
+  const SpectrumStats s = spectrum_stats(bins, 0, 65535, 3);
+  EXPECT_EQ(s.entries, 17u);
+  EXPECT_DOUBLE_EQ(s.mean, 60000.0);
+  EXPECT_DOUBLE_EQ(s.rms, 0.0);
+  EXPECT_EQ(s.peakBin, 60000);
+  EXPECT_EQ(s.peakHeight, 17);
+  EXPECT_EQ(s.overflow, 3u);
+}
+
+TEST(SpectrumStats, HandComputedRangeWithCountsEitherSide) {
+  // Bins 10..13 hold 1, 2, 3, 2 and bins 5 and 20 lie outside [10, 13].
+  std::vector<std::int32_t> bins(32, 0);
+  bins[10] = 1, bins[11] = 2, bins[12] = 3, bins[13] = 2;
+  bins[5] = 4, bins[20] = 6;
+  const SpectrumStats s = spectrum_stats(bins, 10, 13);
+  EXPECT_EQ(s.entries, 8u);
+  // mean = (10 + 22 + 36 + 26) / 8 = 11.75; variance = (1*3.0625 + 2*0.5625 + 3*0.0625 + 2*1.5625)/8
+  EXPECT_DOUBLE_EQ(s.mean, 11.75);
+  EXPECT_NEAR(s.rms, std::sqrt(7.5 / 8), 1e-12);
+  EXPECT_EQ(s.peakBin, 12);
+  EXPECT_EQ(s.peakHeight, 3);
+  EXPECT_EQ(s.below, 4u);
+  EXPECT_EQ(s.above, 6u);
+  // Ties give the first bin; ranges are clamped to the spectrum.
+  bins[11] = 6;
+  EXPECT_EQ(spectrum_stats(bins, -100, 100).peakBin, 11);
+  EXPECT_EQ(spectrum_stats(bins, -100, 100).entries, 22u);
+  EXPECT_EQ(spectrum_stats(bins, 25, 24).entries, 0u);
+}
+
+TEST(SpectrumStats, MeanFarOutOnTheAxisKeepsItsDigits) {
+  std::vector<std::int32_t> bins(65536, 0);
+  bins[65000] = 1000000, bins[65001] = 1000000;
+  const SpectrumStats s = spectrum_stats(bins, 0, 65535);
+  EXPECT_DOUBLE_EQ(s.mean, 65000.5);
+  EXPECT_NEAR(s.rms, 0.5, 1e-9);
+}
+
+TEST(FilledRange, FirstAndLastNonEmptyBin) {
+  std::vector<std::int32_t> bins(100, 0);
+  EXPECT_EQ(filled_range(bins), std::make_pair(-1, -1));
+  bins[7] = 1, bins[42] = 3;
+  EXPECT_EQ(filled_range(bins), std::make_pair(7, 42));
+}
+
+TEST(DecimateRange, ZoomedPastOneBinPerColumnGivesTheBinsThemselves) {
+  std::vector<std::int32_t> bins(65536);
+  for (int i = 0; i < 65536; ++i) bins[static_cast<std::size_t>(i)] = i % 7;
+  std::vector<DrawPoint> out;
+  EXPECT_TRUE(decimate_range(bins, 1000, 1100, 800, out));
+  ASSERT_EQ(out.size(), 103u);  // one bin either side
+  for (const DrawPoint& p : out) EXPECT_EQ(p.y, static_cast<int>(p.x) % 7);
+  EXPECT_EQ(out.front().x, 999);
+  EXPECT_EQ(out.back().x, 1101);
+}
+
+TEST(DecimateRange, FullRangeKeepsEverySpikeAndAtMostTwoPointsPerColumn) {
+  std::vector<std::int32_t> bins(65536, 5);
+  bins[100] = 900;    // lone spike
+  bins[40000] = 0;    // lone dip
+  bins[65535] = 77;   // last bin
+  std::vector<DrawPoint> out;
+  EXPECT_FALSE(decimate_range(bins, -0.5, 65535.5, 700, out));
+  EXPECT_LE(out.size(), 1400u);
+  auto has = [&](double x, double y) {
+    for (const DrawPoint& p : out)
+      if (p.x == x && p.y == y) return true;
+    return false;
+  };
+  EXPECT_TRUE(has(100, 900));
+  EXPECT_TRUE(has(40000, 0));
+  EXPECT_TRUE(has(65535, 77));
+  for (std::size_t i = 1; i < out.size(); ++i) EXPECT_LE(out[i - 1].x, out[i].x);
+}
+
+TEST(DecimateRange, ZoomedButStillDenseOnlyLooksAtTheVisibleBins) {
+  std::vector<std::int32_t> bins(65536, 1);
+  bins[10] = 1000;  // outside the view: must not set the scale
+  std::vector<DrawPoint> out;
+  EXPECT_FALSE(decimate_range(bins, 20000, 30000, 500, out));
+  for (const DrawPoint& p : out) {
+    EXPECT_GE(p.x, 19999);
+    EXPECT_LE(p.x, 30001);
+    EXPECT_EQ(p.y, 1);
+  }
+}
+
+}  // namespace

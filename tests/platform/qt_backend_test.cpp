@@ -1,0 +1,248 @@
+// The Qt panel backend on the offscreen platform: what the spectrum graphs
+// keep across redraws, how they bound a zoom, what they draw, and what the
+// scan map does with a click.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QMouseEvent>
+#include <QToolTip>
+#include <qcustomplot.h>
+
+#include <cmath>
+#include <vector>
+
+#include "backend.h"
+#include "mdq_ui.h"
+#include "platform.h"
+#include "qt_backend.h"
+
+namespace {
+
+using mdq::platform::QtBackend;
+
+class QtPanel : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    static int argc = 1;
+    static char name[] = "qt_backend_test";
+    static char* argv[] = {name, nullptr};
+    app_ = new QApplication(argc, argv);
+  }
+  static void TearDownTestSuite() {
+    delete app_;
+    app_ = nullptr;
+  }
+  void SetUp() override {
+    mdq::platform::reset_for_tests();
+    backend_ = std::make_unique<QtBackend>();
+    mdq::platform::set_backend(backend_.get());
+    p1h = LoadPanel(0, "mdq_ui.uir", 1);
+    ASSERT_GT(p1h, 0);
+    DisplayPanel(p1h);
+    QApplication::processEvents();
+  }
+  void TearDown() override {
+    mdq::platform::set_backend(nullptr);
+    backend_.reset();
+    // Events the graphs posted go with the panel.
+    int panel = 0, control = 0;
+    while (GetUserEvent(0, &panel, &control) != 0) {
+    }
+  }
+  QCustomPlot* plot_of(int control) {
+    QWidget* holder = backend_->panel()->findChild<QWidget*>(mdq_ui_find(control)->name);
+    return holder ? holder->findChild<QCustomPlot*>() : nullptr;
+  }
+  void draw(int graph, std::size_t n, int fill = 3) {
+    std::vector<std::int32_t> bins(n, fill);
+    PlotY(p1h, graph, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+          VAL_SOLID, 1, 0xFF0000);
+  }
+  static void range(int graph, int* mode, double* lo, double* hi) {
+    GetAxisScalingMode(p1h, graph, VAL_XAXIS, mode, lo, hi);
+  }
+  // The controls whose events arrive within `ms` (Qt events processed meanwhile).
+  static std::vector<int> events_within(int ms) {
+    std::vector<int> seen;
+    QElapsedTimer t;
+    t.start();
+    while (t.elapsed() < ms) {
+      QApplication::processEvents(QEventLoop::AllEvents, 10);
+      int panel = 0, control = 0;
+      while (GetUserEvent(0, &panel, &control) != 0) seen.push_back(control);
+    }
+    return seen;
+  }
+  static inline QApplication* app_ = nullptr;
+  std::unique_ptr<QtBackend> backend_;
+};
+
+TEST_F(QtPanel, ZoomStaysThroughNewDataUntilResetOrANewAxis) {
+  draw(P1_TDC_GRAPH, 65536);
+  int mode = -1;
+  double lo = 0, hi = 0;
+  range(P1_TDC_GRAPH, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_AUTOSCALE);
+  EXPECT_EQ(lo, 0);
+  EXPECT_EQ(hi, 65535);
+
+  SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_MANUAL, 7800, 8300);
+  draw(P1_TDC_GRAPH, 65536, 5);  // a refresh
+  range(P1_TDC_GRAPH, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_MANUAL);
+  EXPECT_DOUBLE_EQ(lo, 7800);
+  EXPECT_DOUBLE_EQ(hi, 8300);
+  range(P1_ADC_GRAPH, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_AUTOSCALE) << "the other graph keeps its own view";
+
+  SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_AUTOSCALE, 0, 0);
+  range(P1_TDC_GRAPH, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_AUTOSCALE);
+  EXPECT_EQ(hi, 65535);
+
+  // A spectrum of another length is a new axis: the zoom cannot apply.
+  SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_MANUAL, 100, 200);
+  draw(P1_TDC_GRAPH, 4096);
+  range(P1_TDC_GRAPH, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_AUTOSCALE);
+  EXPECT_EQ(hi, 4095);
+}
+
+TEST_F(QtPanel, ZoomIsHeldInsideTheSpectrumAndToAFewBins) {
+  draw(P1_ADC_GRAPH, 4096);
+  int mode = -1;
+  double lo = 0, hi = 0;
+  SetAxisScalingMode(p1h, P1_ADC_GRAPH, VAL_XAXIS, VAL_MANUAL, -500, 100);  // 601 bins
+  range(P1_ADC_GRAPH, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_MANUAL);
+  EXPECT_DOUBLE_EQ(lo, 0);
+  EXPECT_DOUBLE_EQ(hi, 600);
+  SetAxisScalingMode(p1h, P1_ADC_GRAPH, VAL_XAXIS, VAL_MANUAL, 4000, 5000);
+  range(P1_ADC_GRAPH, &mode, &lo, &hi);
+  EXPECT_DOUBLE_EQ(hi, 4095);
+  EXPECT_DOUBLE_EQ(lo, 4095 - 1000);
+  SetAxisScalingMode(p1h, P1_ADC_GRAPH, VAL_XAXIS, VAL_MANUAL, 10, 10.5);
+  range(P1_ADC_GRAPH, &mode, &lo, &hi);
+  EXPECT_GE(hi - lo + 1, 4.0 - 1e-9) << "never narrower than a few bins";
+  SetAxisScalingMode(p1h, P1_ADC_GRAPH, VAL_XAXIS, VAL_MANUAL, -10, 5000);
+  range(P1_ADC_GRAPH, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_AUTOSCALE) << "the whole spectrum in view is no zoom";
+}
+
+TEST_F(QtPanel, ARangeChangeTellsTheProgramOnce) {
+  draw(P1_TDC_GRAPH, 65536);
+  events_within(100);
+  QCustomPlot* p = plot_of(P1_TDC_GRAPH);
+  ASSERT_TRUE(p);
+  // A wheel turn or drag: several range changes in a row.
+  for (int k = 0; k < 5; ++k) p->xAxis->setRange(1000 + k, 3000 + k);
+  const std::vector<int> seen = events_within(1000);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), int{P1_TDC_GRAPH}), 1);
+  int mode = -1;
+  double lo = 0, hi = 0;
+  range(P1_TDC_GRAPH, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_MANUAL);
+  EXPECT_DOUBLE_EQ(lo, 1004.5);
+}
+
+TEST_F(QtPanel, DrawsMinMaxPairsZoomedOutAndStepsZoomedIn) {
+  std::vector<std::int32_t> bins(65536, 1);
+  bins[12345] = 999;
+  PlotY(p1h, P1_TDC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+        VAL_SOLID, 1, 0xFF0000);
+  QCustomPlot* p = plot_of(P1_TDC_GRAPH);
+  ASSERT_TRUE(p);
+  QCPGraph* g = p->graph(0);
+  const int width = p->axisRect()->width();
+  EXPECT_LE(g->data()->size(), 2 * std::max(50, width) + 2);
+  EXPECT_EQ(g->lineStyle(), QCPGraph::lsLine);
+  bool spike = false;
+  for (auto it = g->data()->constBegin(); it != g->data()->constEnd(); ++it)
+    spike = spike || (it->key == 12345 && it->value == 999);
+  EXPECT_TRUE(spike);
+  EXPECT_GE(p->yAxis->range().upper, 999);
+
+  SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_MANUAL, 12300, 12400);
+  // The view is [12299.5, 12400.5]: its bins and those it touches, one more each side.
+  EXPECT_EQ(g->data()->size(), 105);
+  EXPECT_EQ(g->data()->constBegin()->key, 12298);
+  EXPECT_EQ(g->lineStyle(), QCPGraph::lsStepCenter);
+  // The y axis follows what is in view.
+  SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_MANUAL, 20000, 20100);
+  EXPECT_LT(p->yAxis->range().upper, 10);
+}
+
+TEST_F(QtPanel, HoverNamesTheBinAndItsCount) {
+  std::vector<std::int32_t> bins(4096, 0);
+  bins[1234] = 77;
+  PlotY(p1h, P1_ADC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+        VAL_SOLID, 1, 0x0000FF);
+  SetAxisScalingMode(p1h, P1_ADC_GRAPH, VAL_XAXIS, VAL_MANUAL, 1200, 1300);
+  QCustomPlot* p = plot_of(P1_ADC_GRAPH);
+  ASSERT_TRUE(p);
+  p->replot();
+  const QPointF at(p->xAxis->coordToPixel(1234.2), p->yAxis->coordToPixel(10));
+  QMouseEvent move(QEvent::MouseMove, at, p->mapToGlobal(at), Qt::NoButton, Qt::NoButton,
+                   Qt::NoModifier);
+  QApplication::sendEvent(p, &move);
+  EXPECT_EQ(QToolTip::text(), QStringLiteral("bin 1234: 77 counts"));
+}
+
+TEST_F(QtPanel, MapClickSetsTheCellAndPostsTheMapEvent) {
+  mdq::platform::MapPicture pic;
+  pic.nx = 3, pic.ny = 2;
+  pic.xset = {0, 10, 20};
+  pic.yset = {5, 15};
+  pic.values = {1, 2, 3, 4, NAN, 6};
+  backend_->showMap(P1_MAP, pic);
+  QCustomPlot* p = plot_of(P1_MAP);
+  ASSERT_TRUE(p);
+  p->replot();
+  events_within(50);
+  const QPointF at(p->xAxis->coordToPixel(2), p->yAxis->coordToPixel(1));
+  QMouseEvent press(QEvent::MouseButtonPress, at, p->mapToGlobal(at), Qt::LeftButton,
+                    Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(p, &press);
+  const std::vector<int> seen = events_within(200);
+  EXPECT_EQ(std::count(seen.begin(), seen.end(), int{P1_MAP}), 1);
+  int ix = -1, iy = -1;
+  GetCtrlVal(p1h, P1_LOAD_IX, &ix);
+  GetCtrlVal(p1h, P1_LOAD_IY, &iy);
+  EXPECT_EQ(ix, 2);
+  EXPECT_EQ(iy, 1);
+
+  // Outside the grid: nothing.
+  const QPointF off(p->xAxis->coordToPixel(-2), p->yAxis->coordToPixel(0));
+  QMouseEvent miss(QEvent::MouseButtonPress, off, p->mapToGlobal(off), Qt::LeftButton,
+                   Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(p, &miss);
+  EXPECT_TRUE(events_within(100).empty());
+}
+
+TEST_F(QtPanel, MapScaleSpansTheValuesShownAndLeavesGapsBlank) {
+  mdq::platform::MapPicture pic;
+  pic.nx = 2, pic.ny = 2;
+  pic.xset = {0, 1};
+  pic.yset = {0, 1};
+  pic.values = {10, NAN, 1000, 100};
+  backend_->showMap(P1_MAP, pic);
+  QCustomPlot* p = plot_of(P1_MAP);
+  ASSERT_TRUE(p);
+  auto* map = qobject_cast<QCPColorMap*>(p->plottable(0));
+  ASSERT_TRUE(map);
+  EXPECT_DOUBLE_EQ(map->dataRange().lower, 10);
+  EXPECT_DOUBLE_EQ(map->dataRange().upper, 1000);
+  EXPECT_TRUE(std::isnan(map->data()->cell(1, 0)));
+  EXPECT_EQ(map->data()->cell(0, 1), 1000);
+  pic.log = true;
+  pic.values = {0, 1, 10, -1};  // no logarithm of 0 or less: blank
+  backend_->showMap(P1_MAP, pic);
+  EXPECT_TRUE(std::isnan(map->data()->cell(0, 0)));
+  EXPECT_TRUE(std::isnan(map->data()->cell(1, 1)));
+  EXPECT_DOUBLE_EQ(map->dataRange().lower, 1);
+  EXPECT_EQ(map->dataScaleType(), QCPAxis::stLogarithmic);
+}
+
+}  // namespace
