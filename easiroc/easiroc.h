@@ -22,8 +22,15 @@ struct EasirocSettings {
   int ackPauseUs = 40000;           // pause between a register word and its acknowledgement
   int streamBytePauseUs = 1000;     // pause after each stream byte / pin byte
   int startPauseUs = 100000;        // after the start word
-  int framePauseUs = 200;           // per frame in the continuous read-out
-  bool printDataWords = true;       // continuous read-out prints every data word
+  // Pause after every frame of the continuous read-out. It paced a board
+  // read by a slow console; it costs the link rate (200 us caps a read-out
+  // near 5,000 frames/s), so it is 0 unless a board needs it.
+  int framePauseUs = 0;
+  // Which frames the continuous read-out prints word by word.
+  enum class FrameDump { Sampled, Every, None };
+  FrameDump frameDump = FrameDump::Sampled;
+  int dumpFramesPerSecond = 2;      // Sampled: at most this many frames a second
+  int progressLineMs = 1000;        // console progress line (frames, MB, MB/s); 0 = none
   int drainMaxFrames = 100000;      // a board that never stops sending is given up on
   int progressIntervalMs = 100;     // how often the progress hook runs at most
 };
@@ -163,6 +170,13 @@ struct BoardDiscard {
 // for quietMs, for at most maxMs; gives up when *runFlag drops to 0.
 BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, const std::atomic<int>* runFlag);
 int easiroc_fDAQ(const char* file_name, int MaxCycleNum);
+// The last continuous read-out: frames and bytes written, and the seconds
+// from the start word to the last frame read (the drain left out).
+struct EasirocReadoutStats {
+  long long frames = 0, bytes = 0;
+  double seconds = 0;
+};
+EasirocReadoutStats easiroc_last_readout();
 int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum);
 int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping);
 void ADCStop(SOCKET socket);

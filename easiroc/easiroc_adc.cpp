@@ -235,9 +235,50 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
   return fr;
 }
 
+// The sampled frame dump: the clock is looked at once every 256 frames at
+// most, so a read-out at link rate pays next to nothing for it.
+Clock::time_point g_nextDump;
+unsigned g_dumpTick = 0;
+bool want_dump() {
+  const EasirocSettings& s = easiroc_settings();
+  switch (s.frameDump) {
+    case EasirocSettings::FrameDump::Every: return true;
+    case EasirocSettings::FrameDump::None: return false;
+    case EasirocSettings::FrameDump::Sampled: break;
+  }
+  if (s.dumpFramesPerSecond <= 0 || (g_dumpTick++ & 255) != 0) return false;
+  const auto now = Clock::now();
+  if (now < g_nextDump) return false;
+  g_nextDump = now + std::chrono::microseconds(1000000 / s.dumpFramesPerSecond);
+  return true;
+}
+
+// "Read-out: N frames, X MB, Y MB/s" once a period: what the operator sees
+// of a read-out instead of every word.
+struct ProgressLine {
+  Clock::time_point start, next;
+  long long lastBytes = 0;
+  Clock::time_point lastAt;
+} g_line;
+
+double g_lastReadoutSeconds = 0;
+EasirocReadoutStats g_lastReadout;
+
+void progress_line(Clock::time_point now, bool force) {
+  const int period = easiroc_settings().progressLineMs;
+  if (period <= 0 || (!force && now < g_line.next)) return;
+  g_line.next = now + std::chrono::milliseconds(period);
+  const double dt = std::chrono::duration<double>(now - g_line.lastAt).count();
+  const long long bytes = g_cycle.bytesWritten;
+  const double rate = dt > 0 ? double(bytes - g_line.lastBytes) / dt / 1e6 : 0;
+  g_line.lastBytes = bytes;
+  g_line.lastAt = now;
+  con_printf("Read-out: %lld frames, %.1f MB, %.1f MB/s\n", g_cycle.framesWritten, bytes / 1e6,
+             rate);
+}
+
 void report_progress(long long cycles, long long maxCycles, bool draining, bool finished,
                      Clock::time_point* last) {
-  if (!g_hook) return;
   // At full speed the frames come out of the receive buffer back to back;
   // reading the clock for every one of them is a noticeable share of the
   // cost, so then only every 16th cycle looks at it.
@@ -245,7 +286,9 @@ void report_progress(long long cycles, long long maxCycles, bool draining, bool 
   g_waited = false;
   if (quick && !finished && cycles != maxCycles) return;
   auto now = Clock::now();
+  if (!draining) progress_line(now, finished);
   // The last cycle is always shown, before the drain begins.
+  if (!g_hook) return;
   if (!finished && cycles != maxCycles &&
       now - *last < std::chrono::milliseconds(easiroc_settings().progressIntervalMs))
     return;
@@ -472,7 +515,7 @@ int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping) {
   }
   const std::uint8_t* raw = rx_data();
   std::size_t bytes = kHeaderBytes + 4 * std::size_t(fr.n);
-  if (!stopping && easiroc_settings().printDataWords) {
+  if (!stopping && want_dump()) {
     std::string line;
     line.reserve(fr.n * 16 + 2);
     char item[32];
@@ -517,6 +560,10 @@ int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
   g_linkLost = false;
   ForceStop = 0;
   auto last = Clock::now();
+  g_line = ProgressLine{last, last + std::chrono::milliseconds(easiroc_settings().progressLineMs), 0,
+                        last};
+  g_nextDump = last;
+  g_lastReadoutSeconds = 0;
   long long cycle = 0;
   g_linkLossSaid = false;
   // A count of 0 or below reads until the operator stops the read-out.
@@ -543,6 +590,7 @@ int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
       if (cycle == MaxCycleNum || stopRequested || g_cycle.writeFailed) {
         if (stopRequested) con_printf("ContinuousADC_ver2: stop requested after %lld cycles\n", cycle);
         flush_pending();
+        g_lastReadoutSeconds = std::chrono::duration<double>(Clock::now() - g_line.start).count();
         stop_and_drain(socket, cycle, MaxCycleNum, &last);
         break;
       }
@@ -551,6 +599,14 @@ int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
   flush_pending();
   g_deferWrites = false;
   rx_set_reuse_hook(nullptr);
+  if (g_lastReadoutSeconds <= 0)
+    g_lastReadoutSeconds = std::chrono::duration<double>(Clock::now() - g_line.start).count();
+  g_lastReadout = {g_cycle.framesWritten, g_cycle.bytesWritten, g_lastReadoutSeconds};
+  if (cycle > 0)
+    con_printf("Read-out: %lld frames, %.1f MB in %.2f s (%.1f MB/s, %.0f frames/s)\n",
+               g_lastReadout.frames, g_lastReadout.bytes / 1e6, g_lastReadout.seconds,
+               g_lastReadout.seconds > 0 ? g_lastReadout.bytes / 1e6 / g_lastReadout.seconds : 0.0,
+               g_lastReadout.seconds > 0 ? g_lastReadout.frames / g_lastReadout.seconds : 0.0);
   con_printf("\nEnd ADC\n");
   bool closeFailed = std::fclose(file) != 0;
   if (closeFailed)
@@ -560,6 +616,8 @@ int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
   ForceStop = 0;
   return closeFailed || g_cycle.writeFailed || g_linkLost ? -1 : 0;
 }
+
+EasirocReadoutStats easiroc_last_readout() { return g_lastReadout; }
 
 int easiroc_fDAQ(const char* file_name, int MaxCycleNum) {
   con_printf("easiroc_fDAQ: Starting DAQ with file_name = %s | MaxCycleNum = %d\n", file_name,

@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   s.streamBytePauseUs = 0;
   s.startPauseUs = 0;
   s.framePauseUs = 0;
-  s.printDataWords = true;
+  s.frameDump = EasirocSettings::FrameDump::Every;
   s.drainMaxFrames = 55;  // past the repeated stop after 50
   g_null = std::fopen("/dev/null", "wb");
   if (!g_null) fail("cannot open /dev/null");

@@ -11,6 +11,8 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "sitcp.h"
+#include "spectra.h"
+#include "mdq_main.h"
 
 BoardSettings& board_settings() {
   static BoardSettings s;
@@ -26,8 +28,8 @@ char esrcDaqFile[256];
 int esrcDaqNeve = 0;
 int esrcADCreturn = 0;
 
-// Keeps the panel alive during a continuous read-out: progress on the event
-// indicator, and a repaint now and then.
+// Progress of a continuous read-out on the panel; called on the read-out's
+// worker (indicator updates are batched by the panel).
 void daq_progress(const EasirocProgress& p, void*) {
   SetCtrlVal(p1h, P1_EVENT, int(p.framesWritten));
   char status[128];
@@ -35,7 +37,12 @@ void daq_progress(const EasirocProgress& p, void*) {
                 p.finished ? "done: " : (p.draining ? "draining: " : ""), p.framesWritten,
                 p.bytesWritten);
   SetCtrlVal(p1h, P1_ER_DAQ_STATUS, status);
-  if (auto* b = mdq::platform::backend()) b->processEvents(0);
+}
+
+int g_daqResult = 0;
+int daq_worker(void*) {
+  g_daqResult = easiroc_fDAQ(esrcDaqFile, esrcDaqNeve);
+  return 0;
 }
 
 }  // namespace
@@ -80,13 +87,32 @@ void board_on_probe(int) {
     con_printf("\nTransmit Probe SUCESS\n");
 }
 
+// The read-out runs on a worker of its own while the panel stays live (its
+// stop button included); the handler returns when the read-out has ended.
 void board_on_daq(int) {
+  if (daq_on.load() != 0) {
+    con_printf("Read-out refused: a run is reading the board -- stop the run first.\n");
+    return;
+  }
   GetCtrlVal(p1h, P1_FILE, esrcDaqFile, sizeof esrcDaqFile);
   GetCtrlVal(p1h, P1_NEV, &esrcDaqNeve);
+  EasirocSettings& es = easiroc_settings();
+  int dump = 0;
+  GetCtrlVal(p1h, P1_ER_DUMP, &dump);
+  es.frameDump = dump == 1   ? EasirocSettings::FrameDump::Every
+                 : dump == 2 ? EasirocSettings::FrameDump::None
+                             : EasirocSettings::FrameDump::Sampled;
+  GetCtrlVal(p1h, P1_ER_FRAME_PAUSE, &es.framePauseUs);
   easiroc_set_progress_hook(daq_progress, nullptr);
-  int r = easiroc_fDAQ(esrcDaqFile, esrcDaqNeve);
+  int id = 0;
+  if (CmtScheduleThreadPoolFunction(poolHandle, daq_worker, nullptr, &id) != 0) {
+    con_printf("Read-out not started: no worker thread available.\n");
+  } else {
+    CmtWaitForThreadPoolFunctionCompletion(poolHandle, id, OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
+    CmtReleaseThreadPoolFunctionID(poolHandle, id);
+    if (g_daqResult == 0) con_printf("\nEASIROC DAQ SUCESS\n");
+  }
   easiroc_set_progress_hook(nullptr, nullptr);
-  if (r == 0) con_printf("\nEASIROC DAQ SUCESS\n");
 }
 
 void board_on_single_start(int) { easiroc_singleADCstart(); }

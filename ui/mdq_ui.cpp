@@ -52,6 +52,7 @@ constexpr std::array kControls = {
     C(P1_ADC_STATS, Text),        C(P1_MAP, Map),
     C(P1_MAP_QUANTITY, Ring),     C(P1_MAP_LOG, Ring),
     C(P1_MAP_EXPORT_CSV, Command), C(P1_MAP_EXPORT_PNG, Command),
+    C(P1_ER_DUMP, Ring),          C(P1_ER_FRAME_PAUSE, Int),
 };
 #undef C
 static_assert(kControls.size() == P1_CONTROL_COUNT - 1, "every control id has a table entry");

@@ -100,6 +100,8 @@ enum MdqControl : int {
   P1_MAP_LOG,
   P1_MAP_EXPORT_CSV,
   P1_MAP_EXPORT_PNG,
+  P1_ER_DUMP,         // read-out console: sampled / every frame / none
+  P1_ER_FRAME_PAUSE,  // read-out pause per frame, us
   P1_CONTROL_COUNT  // one past the last id
 };
 

@@ -130,7 +130,7 @@ void run(benchmark::State& state, bool stationDefaults) {
   s.tcpPort = emulator().port();
   s.recvTimeoutMs = 50;
   s.startPauseUs = 0;  // both loops start timing at the start word
-  s.printDataWords = stationDefaults;
+  s.frameDump = stationDefaults ? EasirocSettings::FrameDump::Every : EasirocSettings::FrameDump::None;
   s.framePauseUs = stationDefaults ? 200 : 0;
   const long frames = state.range(0);
   std::string file = "/tmp/bench_easiroc_" + std::to_string(getpid()) + ".dat";

@@ -73,7 +73,7 @@ class Stand {
     es.ackPauseUs = 200;
     es.streamBytePauseUs = 0;
     es.startPauseUs = 2000;
-    es.printDataWords = false;
+    es.frameDump = EasirocSettings::FrameDump::None;
 
     driver_ = mdq::sim::simulated_driver_path();
     wienvme_set_driver_path(driver_.c_str());

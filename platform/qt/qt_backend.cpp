@@ -571,7 +571,11 @@ void QtBackend::consoleText(const std::string& text) {
   }
   if (consoleFlushPending_) return;
   consoleFlushPending_ = true;
-  QMetaObject::invokeMethod(this, "flushConsole", Qt::QueuedConnection);
+  // At most ~30 view updates a second: a read-out printing hundreds of lines
+  // a second must not keep the panel thread (and a core) busy redrawing.
+  QMetaObject::invokeMethod(
+      this, [this] { QTimer::singleShot(30, this, &QtBackend::flushConsole); },
+      Qt::QueuedConnection);
 }
 
 void QtBackend::flushConsole() {

@@ -4,7 +4,9 @@
 #include "board.h"
 #include "dispatch.h"
 #include "easiroc_fixture.h"
+#include "mdq_main.h"
 #include "mdq_ui.h"
+#include "platform.h"
 
 using namespace easiroc_test;
 
@@ -12,14 +14,17 @@ namespace {
 std::map<int, ControlHandler> g_handlers;
 }
 
-// The session's dispatch table, reduced to what these handlers need.
+// The session's dispatch table and worker pool, reduced to what these
+// handlers need.
 void session_set_handler(int control, ControlHandler handler) { g_handlers[control] = handler; }
+int poolHandle = 0;
 
 class BoardCommands : public BoardTest {
  protected:
   void SetUp() override {
     BoardTest::SetUp();
     p1h = 1;
+    if (poolHandle == 0) ASSERT_EQ(CmtNewThreadPool(2, &poolHandle), 0);
     g_handlers.clear();
     board_install_handlers();
     board_settings().address = "127.0.0.1";

@@ -161,7 +161,7 @@ TEST_F(BoardTest, LongContinuousReadoutFileIsByteExactAndFullyCounted) {
 }
 
 TEST_F(BoardTest, ContinuousReadoutPrintsDataWordsWhenAsked) {
-  easiroc_settings().printDataWords = true;
+  easiroc_settings().frameDump = EasirocSettings::FrameDump::Every;
   connect();
   mdq::platform::ConsoleCapture cap;
   ASSERT_EQ(easiroc_fDAQ(path("p.dat").c_str(), 2), 0);

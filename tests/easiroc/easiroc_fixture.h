@@ -76,7 +76,7 @@ inline void fast_settings() {
   s.streamBytePauseUs = 0;
   s.startPauseUs = 2000;
   s.framePauseUs = 0;
-  s.printDataWords = false;
+  s.frameDump = EasirocSettings::FrameDump::None;
 }
 
 class BoardTest : public ::testing::Test {

@@ -177,7 +177,7 @@ class BoardFaults : public ::testing::Test {
     s.streamBytePauseUs = 0;
     s.startPauseUs = 2000;
     s.framePauseUs = 0;
-    s.printDataWords = false;
+    s.frameDump = EasirocSettings::FrameDump::None;
     dir_ = stdfs::temp_directory_path() /
            ("mdq_faults_" + std::to_string(::getpid()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());
