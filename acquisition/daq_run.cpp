@@ -15,6 +15,7 @@
 #include "run_config.h"
 #include "run_map.h"
 #include "run_recorder.h"
+#include "run_series.h"
 #include "runfile.h"
 #include "spectra.h"
 #include "tdc.h"
@@ -232,6 +233,14 @@ bool Run::start() {
 // Saving was asked for but nothing can be kept: no run rather than a run
 // whose data silently goes nowhere.
 bool Run::open_file() {
+  const RunSeriesStart series = run_series_start(cfg_.base, cfg_.overwrite);
+  cfg_.base = series.base;
+  rep_.runNumber = series.number;
+  obs_.run_number(series.number);
+  if (!series.ok) {
+    stop(RunEnd::NotStarted, series.refusal);
+    return false;
+  }
   const std::string first = run_file_name(cfg_.base, 1);
   const std::int64_t free = free_space(first);
   if (disk_too_full(free, first, "Run not started")) {
@@ -598,8 +607,9 @@ void Run::finish() {
   std::string text = status_text();
   if (!rep_.reason.empty()) text += " -- " + rep_.reason;
   obs_.status(text);
-  con_printf("Run ended: %u position(s), %llu event(s) saved.\n", rep_.positions,
-             static_cast<unsigned long long>(rep_.saved));
+  con_printf("Run ended: %u position(s), %llu event(s) saved.%s\n", rep_.positions,
+             static_cast<unsigned long long>(rep_.saved),
+             run_number_note(rep_.runNumber).c_str());
   const PairingCounts& p = rep_.pairing;
   if (!cfg_.readBoard) {
     con_printf("Pairing: not checked (board events not read: TDC-only run).\n");

@@ -14,7 +14,8 @@ struct RunConfig {
   RUNREC header;  // grid, events per position, xy, ped
   std::uint32_t stepMinutes = 0;
   bool save = false;
-  std::string base;  // run file base name, when saving
+  std::string base;  // run file base name, when saving; {run} numbers the run
+  bool overwrite = false;  // an existing series of that name is removed first
   std::int64_t fmaxBytes = 0;
   SaveRule rule;
   bool readBoard = true;     // one board frame per trigger; off = TDC-only run
@@ -74,6 +75,7 @@ struct RunReport {
   unsigned positions = 0;
   std::uint64_t saved = 0;
   std::uint32_t lastNev = 0;  // EVTREC.nev as the run left it
+  int runNumber = 0;          // what {run} became; 0 without it
   PairingCounts pairing;
   BoardFailureCounts board;
   std::vector<PositionReport> perPosition;
@@ -87,6 +89,8 @@ class RunObserver {
   virtual void position(const POSREC&) {}
   virtual void event(std::uint32_t /*nev*/) {}
   virtual void status(const std::string& /*text*/) {}
+  // A saving run's number (0: its name holds no {run}), before its first file.
+  virtual void run_number(int /*number*/) {}
   // The TDC word dump switches, asked for at every read-out.
   virtual void debug_switches(bool* term, bool* file) { *term = *file = false; }
   virtual void finished(const RunReport&) {}

@@ -164,7 +164,14 @@ bool RunFileWriter::openNumbered(int n) {
     return false;
   }
   name_ = name;
-  fp_ = std::fopen(name_.c_str(), "wb");
+  fp_ = fopen_new(name_.c_str());
+  if (!fp_ && errno == EEXIST) {
+    con_printf("Run file %s exists -- not overwritten; saving stopped, data from here on is NOT "
+               "recorded! Move that file away before the next run.\n",
+               name_.c_str());
+    failed_ = true;
+    return false;
+  }
   if (!fp_) return fail("open");
   fcount_ = n;
   pos_ = 0;

@@ -91,7 +91,9 @@ class RunFileWriter {
   RunFileWriter(const RunFileWriter&) = delete;
   RunFileWriter& operator=(const RunFileWriter&) = delete;
 
-  // Opens base_file01.dat (truncating). fmaxBytes 0 = never roll over.
+  // Creates base_file01.dat. No file of the series is ever written over:
+  // an existing one (also at roll-over) fails the writer with a console
+  // line. fmaxBytes 0 = never roll over.
   bool open(const std::string& base, std::int64_t fmaxBytes);
   bool write(const RUNREC& r);
   bool write(const POSREC& r);

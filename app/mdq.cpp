@@ -6,7 +6,9 @@
 
 #include "backend.h"
 #include "mdq_main.h"
+#include "panel_memory.h"
 #include "qt_backend.h"
+#include "qt_settings.h"
 #include "script.h"
 #include "sim_stand_loader.h"
 #include "station_setup.h"
@@ -33,6 +35,9 @@ int main(int argc, char** argv) {
                  "end a run after this many board event reads failed in a row (0 = never)")
       ->check(CLI::NonNegativeNumber);
   cli.add_option("--panel", s.panelFile, "panel description file");
+  cli.add_flag("--no-restore", s.noRestore,
+               "start with the panel file's values, not the settings remembered from the last "
+               "session");
   CLI11_PARSE(cli, argc, argv);
 
   const char* display = std::getenv("DISPLAY");
@@ -46,6 +51,8 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   mdq::platform::QtBackend backend;
   mdq::platform::set_backend(&backend);
+  mdq::platform::QtSettingsStore settingsStore;
+  panel_memory_set_store(&settingsStore);
   ScriptRunner::set_screenshot_hook(
       [&backend](const std::string& path) { return backend.saveScreenshot(path); });
   // Headless, nobody could press quit after the script.
@@ -55,6 +62,7 @@ int main(int argc, char** argv) {
   if (!station_setup(s)) return 2;
   int rc = WinMain(s);
   sim_stand_unload();
+  panel_memory_set_store(nullptr);
   mdq::platform::set_backend(nullptr);
   return rc;
 }

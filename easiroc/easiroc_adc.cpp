@@ -546,7 +546,13 @@ int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping) {
 
 int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
   if (!require_connection("ContinuousADC_ver2")) return -1;
-  std::FILE* file = std::fopen(file_name, "wb");
+  std::FILE* file = fopen_new(file_name);
+  if (!file && errno == EEXIST) {
+    con_printf("ContinuousADC_ver2: %s exists -- not overwritten; choose another file name or "
+               "move that file away\n",
+               file_name);
+    return -1;
+  }
   if (!file) {
     con_printf("ContinuousADC_ver2: ERROR opneing file %s\n", file_name);
     return -1;

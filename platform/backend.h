@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <span>
 #include <string>
 #include <vector>
@@ -61,6 +62,22 @@ class Backend {
   virtual int fileDialog(const std::string& title, const std::string& dir,
                          const std::string& pattern, bool existingOnly, std::string* path) = 0;
   virtual void consoleText(const std::string& text) = 0;
+};
+
+// Where the panel's settings are kept between sessions (platform/qt: one
+// QSettings file). Keys and values are text.
+class SettingsStore {
+ public:
+  virtual ~SettingsStore() = default;
+  // The file, for the console.
+  virtual std::string location() const = 0;
+  enum class Read { Missing, Ok, Unreadable };
+  // Unreadable: there is a file, but its contents cannot be had (why says so).
+  virtual Read read(std::map<std::string, std::string>* values, std::string* why) = 0;
+  virtual bool write(const std::map<std::string, std::string>& values, std::string* why) = 0;
+  // Moves an unusable file out of the way, so the next write starts afresh
+  // and the old one can still be looked at. Where it went; empty if it stayed.
+  virtual std::string setAside() = 0;
 };
 
 // Installs (or removes, with nullptr) the backend. Not thread-safe: call

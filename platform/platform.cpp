@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +14,8 @@
 #include <mutex>
 #include <random>
 #include <thread>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -512,6 +515,25 @@ void con_printf(const char* fmt, ...) {
   }
   va_end(ap2);
   con_write(text);
+}
+
+// ---- files ----------------------------------------------------------------
+
+std::FILE* fopen_new(const char* path) {
+  int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) {
+    if (std::FILE* f = ::fdopen(fd, "wb")) return f;
+    const int e = errno;
+    ::close(fd);
+    errno = e;
+    return nullptr;
+  }
+  if (errno != EEXIST) return nullptr;
+  struct stat st {};
+  if (::stat(path, &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode))
+    return std::fopen(path, "wb");
+  errno = EEXIST;
+  return nullptr;
 }
 
 // ---- time, platform, random -----------------------------------------------

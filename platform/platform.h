@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // ---- panel and controls -------------------------------------------------
@@ -114,6 +115,13 @@ void con_write(const std::string& text);
 // Hands what standard output holds to the system (the event loop does this
 // every 100 ms; a line is never held longer).
 void con_flush();
+
+// ---- files --------------------------------------------------------------
+
+// Creates a file for binary writing, never over a regular file that is
+// already there (nullptr with errno EEXIST then; checked and created in one
+// step). A device such as /dev/null opens as with "wb".
+std::FILE* fopen_new(const char* path);
 
 // ---- time, platform, random ---------------------------------------------
 

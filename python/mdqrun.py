@@ -2,7 +2,7 @@
 run record NAME_run.json into numpy arrays.
 
     import mdqrun
-    run = mdqrun.load("out/demo_file01.dat")
+    run = mdqrun.load("out/demo_00001_file01.dat")
     run.header.nx, run.positions["xset"], run.events["adc"][:, 5]
 
 The files are memory-mapped and only their record layout is walked when

@@ -2,7 +2,7 @@
 """Plots one channel of a run: its ADC (or TDC) spectrum at every scan
 position, and the scan map of the channel's mean value.
 
-    python3 python/plot_run.py out/demo_file01.dat --channel 5 -o demo.png
+    python3 python/plot_run.py out/demo_00001_file01.dat --channel 5 -o demo.png
 """
 
 import argparse

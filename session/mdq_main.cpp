@@ -5,6 +5,7 @@
 #include "dispatch.h"
 #include "display.h"
 #include "mdq_ui.h"
+#include "panel_memory.h"
 #include "platform.h"
 #include "runfile.h"
 #include "script.h"
@@ -74,6 +75,7 @@ void panel_install_handlers() {
   session_set_handler(P1_TDC_YMODE, on_ymode);
   session_set_handler(P1_ADC_YMODE, on_ymode);
   session_set_handler(P1_OPEN_RUN, on_open_run);
+  session_set_handler(P1_DEFAULTS, panel_memory_defaults);
 }
 
 int WinMain(const StationSettings& settings) {
@@ -97,6 +99,10 @@ int WinMain(const StationSettings& settings) {
   replay_install_handlers();
   analysis_install_handlers();
 
+  // Before the crate start-up: it programs the TDC from the panel.
+  panel_memory_take_defaults();
+  panel_memory_restore(!settings.noRestore);
+
   crate_startup();
 
   SetCtrlAttribute(p1h, P1_CHANNEL, ATTR_MAX_VALUE, 31);
@@ -116,6 +122,7 @@ int WinMain(const StationSettings& settings) {
   } while (rID != P1_QUIT || daq_on.load() != 0);
 
   CmtDiscardThreadPool(poolHandle);
+  panel_memory_save();
   DiscardPanel(p1h);
   crate_shutdown();
   script.join();

@@ -1,6 +1,7 @@
 #include "run_control.h"
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include "backend.h"
@@ -27,6 +28,11 @@ class PanelRunObserver final : public RunObserver {
   }
   void event(std::uint32_t nev) override { SetCtrlVal(p1h, P1_EVENT, nev); }
   void status(const std::string& text) override { SetCtrlVal(p1h, P1_RUN_STATUS, text.c_str()); }
+  void run_number(int number) override {
+    char text[16] = "";
+    if (number > 0) std::snprintf(text, sizeof text, "%05d", number);
+    SetCtrlVal(p1h, P1_RUN_NUMBER, text);
+  }
   void debug_switches(bool* term, bool* file) override {
     int t = 0, f = 0;
     GetCtrlVal(p1h, P1_DBG_TDC_TERM, &t);
@@ -81,6 +87,9 @@ RunConfig run_config_from_panel() {
     int fmaxMb = 0;
     GetCtrlVal(p1h, P1_FMAX, &fmaxMb);
     c.fmaxBytes = static_cast<std::int64_t>(fmaxMb) * 1000000;
+    int overwrite = 0;
+    GetCtrlVal(p1h, P1_OVERWRITE, &overwrite);
+    c.overwrite = overwrite != 0;
   }
   c.rule.dsave = save;
   GetCtrlVal(p1h, P1_SUPPRESS, &c.rule.supr0);

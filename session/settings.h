@@ -23,6 +23,8 @@ struct StationSettings {
   // Operator script played through the event loop; headless = no display.
   std::string script;
   bool headless = false;
+  // Start from the panel file's values instead of the remembered settings.
+  bool noRestore = false;
 };
 
 StationSettings& station_settings();

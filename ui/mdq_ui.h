@@ -102,6 +102,10 @@ enum MdqControl : int {
   P1_MAP_EXPORT_PNG,
   P1_ER_DUMP,         // read-out console: sampled / every frame / none
   P1_ER_FRAME_PAUSE,  // read-out pause per frame, us
+  // run series and the remembered panel
+  P1_OVERWRITE,
+  P1_RUN_NUMBER,
+  P1_DEFAULTS,
   P1_CONTROL_COUNT  // one past the last id
 };
 
@@ -121,10 +125,19 @@ enum class CtrlKind {
   Timer,
 };
 
+// Whether a value control is one of the operator's settings, kept from one
+// session to the next.
+enum class CtrlRole {
+  Setting,    // remembered
+  Indicator,  // the program's output (counters, status): never remembered
+  Transient,  // the operator's, but starts from the panel file every time
+};
+
 struct CtrlInfo {
   int id;
   const char* name;
   CtrlKind kind;
+  CtrlRole role = CtrlRole::Setting;
 };
 
 std::span<const CtrlInfo> mdq_ui_controls();

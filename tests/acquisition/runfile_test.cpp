@@ -110,10 +110,10 @@ TEST(RunFileWriter, TooLongBaseNameSavesNothing) {
 
 TEST(RunFileWriter, RollOverBoundary) {
   TempDir d;
-  const std::string base = d / "r";
   // RUNREC + POSREC = 92 bytes, then 140 per event.
   const std::int64_t at = 56 + 36 + 140;
   for (std::int64_t fmax : {at, std::int64_t{0}, at - 1}) {
+    const std::string base = d / ("r" + std::to_string(fmax));
     mdq::platform::ConsoleCapture con;
     RunFileWriter w;
     ASSERT_TRUE(w.open(base, fmax));
@@ -142,6 +142,49 @@ TEST(RunFileWriter, RollOverBoundary) {
       EXPECT_FALSE(fs::exists(base + "_file02.dat"));
     }
   }
+}
+
+TEST(RunFileWriter, NeverWritesOverAnExistingFile) {
+  TempDir d;
+  const std::string base = d / "kept";
+  std::ofstream(base + "_file01.dat") << "an earlier run";
+  {
+    mdq::platform::ConsoleCapture con;
+    RunFileWriter w;
+    EXPECT_FALSE(w.open(base, 0));
+    EXPECT_NE(con.text().find(base + "_file01.dat exists -- not overwritten"), std::string::npos)
+        << con.text();
+    EXPECT_FALSE(w.write(RUNREC{}));
+  }
+  EXPECT_EQ(slurp(base + "_file01.dat").size(), 14u);
+
+  // Roll-over onto a later file that appeared meanwhile: the current file
+  // is ended whole, the other one is left as it was, saving stops.
+  const std::string other = d / "roll";
+  RunFileWriter w;
+  ASSERT_TRUE(w.open(other, 100));
+  std::ofstream(other + "_file02.dat") << "not this run's";
+  ASSERT_TRUE(w.write(RUNREC{}));
+  ASSERT_TRUE(w.write(POSREC{}));
+  ASSERT_TRUE(w.write(EVTREC{}));
+  mdq::platform::ConsoleCapture con;
+  EXPECT_FALSE(w.rollover_if_needed(7));
+  EXPECT_TRUE(w.failed());
+  EXPECT_FALSE(w.write(EVTREC{}));
+  EXPECT_NE(con.text().find(other + "_file02.dat exists"), std::string::npos) << con.text();
+  EXPECT_NE(con.text().find("NOT recorded"), std::string::npos);
+  EXPECT_EQ(slurp(other + "_file02.dat").size(), 14u);
+  RunFileScan s1 = scan_run_file(other + "_file01.dat");
+  EXPECT_TRUE(s1.complete);
+  EXPECT_EQ(s1.records.back().end.time, 7u);
+  EXPECT_EQ(w.files(), std::vector<std::string>{other + "_file01.dat"});
+
+  // A device is not a file of data: the writer may still write into one.
+  fs::create_symlink("/dev/null", d / "sink_file01.dat");
+  RunFileWriter sink;
+  EXPECT_TRUE(sink.open(d / "sink", 0));
+  EXPECT_TRUE(sink.write(RUNREC{}));
+  EXPECT_TRUE(sink.close(1));
 }
 
 TEST(RunFileWriter, FailuresAreReportedNotSwallowed) {

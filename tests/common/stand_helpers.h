@@ -120,7 +120,7 @@ inline void stand_down(std::unique_ptr<mdq::sim::BoardEmulator>& board) {
 inline void reset_run_settings(const std::string& base) {
   for (int c : {P1_XY, P1_PED, P1_STEP_MINUTES, P1_FMAX, P1_SUPPRESS, P1_TDCMIN,
                 P1_DBG_TDC_TERM, P1_DBG_TDC_FILE, P1_EVENT, P1_IX, P1_IY, P1_XSET, P1_YSET,
-                P1_X0, P1_DX, P1_Y0, P1_DY})
+                P1_X0, P1_DX, P1_Y0, P1_DY, P1_OVERWRITE})
     SetCtrlVal(p1h, c, 0);
   SetCtrlVal(p1h, P1_FRAC, 1.0);
   SetCtrlVal(p1h, P1_NX, 1);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <memory>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -15,14 +16,18 @@ TempDir::TempDir() {
 TempDir::~TempDir() { fs::remove_all(path_); }
 
 StationResult run_station(const std::string& script, const std::string& extraArgs,
-                          int timeoutSeconds) {
+                          int timeoutSeconds, const std::string& configHome) {
+  std::unique_ptr<TempDir> ownConfig;
+  if (configHome.empty()) ownConfig = std::make_unique<TempDir>();
+  const std::string config = configHome.empty() ? ownConfig->path().string() : configHome;
   static int n = 0;
   fs::path sfile = fs::temp_directory_path() /
                    ("mdq_script_" + std::to_string(::getpid()) + "_" + std::to_string(n++) + ".txt");
   std::ofstream(sfile) << script;
   // `timeout` guards the test run itself: a hung station fails, never blocks CI.
   // From the project root, where the board's configuration file lives.
-  std::string cmd = "cd '" MDQ_SOURCE_DIR "' && QT_QPA_PLATFORM=offscreen timeout -k 5 " + std::to_string(timeoutSeconds) +
+  std::string cmd = "cd '" MDQ_SOURCE_DIR "' && XDG_CONFIG_HOME='" + config +
+                    "' QT_QPA_PLATFORM=offscreen timeout -k 5 " + std::to_string(timeoutSeconds) +
                     " '" MDQ_STATION "' --headless --simulate --script '" + sfile.string() + "' " + extraArgs +
                     " 2>&1";
   StationResult r;

@@ -10,8 +10,10 @@ struct StationResult {
   std::string output;
 };
 
+// The station remembers its panel in $XDG_CONFIG_HOME: each run gets an empty
+// one of its own unless `configHome` names the one to use (a restart).
 StationResult run_station(const std::string& script, const std::string& extraArgs = "",
-                          int timeoutSeconds = 120);
+                          int timeoutSeconds = 120, const std::string& configHome = "");
 
 // A fresh directory removed at the end of the test.
 class TempDir {

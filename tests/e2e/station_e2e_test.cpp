@@ -331,6 +331,7 @@ TEST(Station, KilledMidRunKeepsEverythingUpToTheLastFlush) {
       dup2(log, 1);
       dup2(log, 2);
       setenv("QT_QPA_PLATFORM", "offscreen", 1);
+      setenv("XDG_CONFIG_HOME", (d / "config").c_str(), 1);
       execl(MDQ_STATION, MDQ_STATION, "--headless", "--simulate", "--sim-rate", "2000",
             "--script", script.c_str(), static_cast<char*>(nullptr));
       _exit(127);
@@ -381,5 +382,107 @@ TEST(Station, KilledMidRunKeepsEverythingUpToTheLastFlush) {
     fs::remove(base + "_run.json");
     std::printf("trial %d: %zu records recovered from %llu bytes\n", trial, s.records.size(),
                 static_cast<unsigned long long>(s.size));
+  }
+}
+
+// ---- runs never overwritten, numbered runs, the remembered panel ---------------
+
+namespace {
+std::string slurp_text(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+std::string run_script(const std::string& file, int nev) {
+  return kConnect + "set P1_NX 1\nset P1_NY 1\nset P1_NEV " + std::to_string(nev) +
+         "\nset P1_SAVE 1\nset P1_FILE " + file + "\nset P1_RUN 1\nwait-run 60\n";
+}
+}  // namespace
+
+TEST(Station, ASecondRunNeverTakesTheFirstRunsFile) {
+  TempDir d;
+  const std::string base = d / "same";
+  StationResult first = run_station(run_script(base, 50) + "quit\n", "--sim-rate 3000");
+  ASSERT_EQ(first.exitCode, 0) << first.output;
+  const std::string kept = slurp_text(base + "_file01.dat");
+  ASSERT_EQ(kept.size(), 56u + 36u + 50u * 140u + 12u);
+
+  // A restart with the same name: refused, the first run's bytes untouched.
+  StationResult second = run_station(run_script(base, 20) + "quit\n", "--sim-rate 3000");
+  EXPECT_EQ(second.exitCode, 0) << second.output;
+  EXPECT_TRUE(has(second.output, "Run not started: " + base + "_file01.dat exists")) << second.output;
+  EXPECT_EQ(slurp_text(base + "_file01.dat"), kept);
+}
+
+TEST(Station, RunNumbersCarryOnAcrossRestarts) {
+  TempDir d;
+  const std::string pattern = d / "scan_{run}";
+  std::ofstream(d / "scan_00007.txt") << "notes, not a run";
+  StationResult a = run_station(run_script(pattern, 5) + "set P1_RUN 1\nwait-run 60\n"
+                                "expect P1_RUN_NUMBER 00002\nquit\n", "--sim-rate 3000");
+  ASSERT_EQ(a.exitCode, 0) << a.output;
+  EXPECT_TRUE(has(a.output, "Run ended: 1 position(s), 5 event(s) saved. Run number 00001.\n"))
+      << a.output;
+  EXPECT_TRUE(has(a.output, "run file: " + d / "scan_00002_file01.dat\n")) << a.output;
+  // An older run deleted: the gap is not filled after a restart.
+  fs::remove(d / "scan_00001_file01.dat");
+  StationResult b = run_station(run_script(pattern, 5) + "expect P1_RUN_NUMBER 00003\nquit\n",
+                                "--sim-rate 3000");
+  ASSERT_EQ(b.exitCode, 0) << b.output;
+  EXPECT_TRUE(has(b.output, "Run number 00003: files " + d / "scan_00003")) << b.output;
+  EXPECT_TRUE(scan_run_file(d / "scan_00003_file01.dat").complete);
+  EXPECT_TRUE(fs::exists(d / "scan_00002_file01.dat"));
+  EXPECT_FALSE(fs::exists(d / "scan_00001_file01.dat"));
+}
+
+TEST(Station, ThePanelIsAsTheOperatorLeftIt) {
+  TempDir d;
+  const std::string config = (d.path() / "config").string();
+  const std::string ini = config + "/mdq/mdq.ini";
+  StationResult first = run_station(
+      "set P1_NEV 123\nset P1_TDC_WINDOW_WIDTH 33\nset P1_FILE out/bar 7, {run}\nset P1_FRAC 0.25\n"
+      "set P1_SUPPRESS 1\nset P1_TDC_YMODE 1\nset P1_OVERWRITE 1\nquit\n",
+      "", 60, config);
+  ASSERT_EQ(first.exitCode, 0) << first.output;
+  EXPECT_TRUE(has(first.output, "Panel settings: none saved yet")) << first.output;
+  EXPECT_TRUE(has(first.output, "Panel settings saved to " + ini + ".\n")) << first.output;
+  const std::string saved = slurp_text(ini);
+  EXPECT_TRUE(has(saved, "P1_NEV=123\n")) << saved;
+  for (const char* never : {"P1_EVENT", "P1_RUN_STATUS", "P1_OVERWRITE", "P1_RUN="})
+    EXPECT_FALSE(has(saved, never)) << never << " in\n" << saved;
+
+  StationResult second = run_station(
+      "expect P1_NEV 123\nexpect P1_TDC_WINDOW_WIDTH 33\nexpect P1_FILE out/bar 7, {run}\n"
+      "expect P1_FRAC 0.25\nexpect P1_SUPPRESS 1\nexpect P1_TDC_YMODE 1\nexpect P1_OVERWRITE 0\n"
+      "press P1_TDC_READ_CONFIG\npress P1_DEFAULTS\n"
+      "expect P1_NEV 2000\nexpect P1_FILE run\nexpect P1_SUPPRESS 0\nexpect P1_TDC_YMODE 0\n"
+      "set P1_NEV 77\nquit\n",
+      "", 60, config);
+  ASSERT_EQ(second.exitCode, 0) << second.output;
+  EXPECT_TRUE(has(second.output, "Panel settings restored from " + ini)) << second.output;
+  EXPECT_TRUE(has(second.output, "Panel settings back to the panel file's values")) << second.output;
+  // The TDC was programmed with the restored window at start-up.
+  EXPECT_TRUE(has(second.output, "Match window Width = 33\n")) << second.output;
+
+  StationResult fresh = run_station("expect P1_NEV 2000\nquit\n", "--no-restore", 60, config);
+  EXPECT_EQ(fresh.exitCode, 0) << fresh.output;
+  EXPECT_TRUE(has(fresh.output, "not restored (--no-restore)")) << fresh.output;
+}
+
+TEST(Station, ASettingsFileThatCannotBeUsedIsReportedAndIgnored) {
+  TempDir d;
+  const std::string config = (d.path() / "config").string();
+  const std::string ini = config + "/mdq/mdq.ini";
+  fs::create_directories(config + "/mdq");
+  const std::string broken[] = {
+      "[General]\nformat=1\n[panel]\nP1_NX=7\nP1_NEV=lots\n",
+      std::string("\x7f" "ELF\x02\x01\x01\0\0\0[[[=\xff\xfe\n", 20),
+  };
+  for (const std::string& text : broken) {
+    std::ofstream(ini, std::ios::binary) << text;
+    StationResult r = run_station("expect P1_NX 3\nexpect P1_NEV 2000\nquit\n", "", 60, config);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(has(r.output, "Panel settings in " + ini + " not restored: ")) << r.output;
+    EXPECT_EQ(slurp_text(ini + ".bad"), text);
+    EXPECT_TRUE(has(slurp_text(ini), "format=1")) << "a fresh file is written at quit";
   }
 }

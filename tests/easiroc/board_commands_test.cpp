@@ -135,3 +135,20 @@ TEST_F(BoardCommands, DaqReadsIntoThePanelFileAndShowsProgress) {
   GetCtrlVal(p1h, P1_EVENT, &shown);
   EXPECT_EQ(shown, 50);
 }
+
+TEST_F(BoardCommands, DaqNeverWritesOverAnExistingFile) {
+  ASSERT_EQ(easiroc_Connect("127.0.0.1"), 0);
+  const std::string file = path("taken_file01.dat");
+  std::ofstream(file) << "an earlier run";
+  SetCtrlVal(p1h, P1_FILE, file.c_str());
+  SetCtrlVal(p1h, P1_NEV, 50);
+  mdq::platform::ConsoleCapture cap;
+  press(P1_ER_DAQ);
+  EXPECT_NE(cap.text().find("ContinuousADC_ver2: " + file + " exists -- not overwritten"),
+            std::string::npos)
+      << cap.text();
+  EXPECT_EQ(cap.text().find("SUCESS"), std::string::npos);
+  const auto kept = read_file(file);
+  EXPECT_EQ(std::string(kept.begin(), kept.end()), "an earlier run");
+  EXPECT_FALSE(board_->streaming()) << "the board was started for a read-out that cannot be kept";
+}

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <future>
 #include <memory>
@@ -403,6 +404,7 @@ TEST_F(RunSim, DiskFullEndsTheRunAndKeepsCompleteRecords) {
   // The next run, with room again, works.
   con.clear();
   SetCtrlVal(p1h, P1_NEV, 5);
+  SetCtrlVal(p1h, P1_OVERWRITE, 1);
   ASSERT_TRUE(run_to_end(10s));
   const auto again = scan_run_file(file(1));
   EXPECT_TRUE(again.complete);
@@ -464,6 +466,7 @@ TEST_F(RunSim, RunEndingByItselfLeavesVetoOnAndTheNextStartWorks) {
   EXPECT_TRUE(sim::shared_trigger_source().veto());
 
   SetCtrlVal(p1h, P1_NEV, 7);
+  SetCtrlVal(p1h, P1_OVERWRITE, 1);
   ASSERT_TRUE(run_to_end(10s));
   EXPECT_EQ(con.text().find("still finishing"), std::string::npos) << con.text();
   EXPECT_EQ(count_of(con.text(), "START:"), 2u);
@@ -557,6 +560,7 @@ TEST_F(RunSim, StartWhileTheLastRunIsFinishingDoesNotShowAPhantomRun) {
 
 TEST_F(RunSim, HundredStartStopCyclesLeaveNoWorkerBehind) {
   SetCtrlVal(p1h, P1_NEV, 1000000);
+  SetCtrlVal(p1h, P1_OVERWRITE, 1);  // every cycle into the same file
   ConsoleCapture con;
   const auto t0 = Clock::now();
   for (int i = 0; i < 100; ++i) {
@@ -584,6 +588,7 @@ TEST_F(RunSim, HundredStartStopCyclesLeaveNoWorkerBehind) {
 // ---- grid edges -------------------------------------------------------------
 
 TEST_F(RunSim, EmptyGridWritesHeaderAndEndOnly) {
+  SetCtrlVal(p1h, P1_OVERWRITE, 1);
   for (auto [nx, ny] : {std::pair{0, 3}, std::pair{3, 0}, std::pair{-1, 2}}) {
     SCOPED_TRACE("nx " + std::to_string(nx) + " ny " + std::to_string(ny));
     SetCtrlVal(p1h, P1_NX, nx);
@@ -904,6 +909,7 @@ TEST_F(RunSim, IdleTriggerBeforeARunIsNotPairedWithItsEvents) {
   const std::size_t first = recorded().size();
 
   SetCtrlVal(p1h, P1_NEV, 50);
+  SetCtrlVal(p1h, P1_OVERWRITE, 1);
   ConsoleCapture con;
   ASSERT_TRUE(run_to_end(20s));
   EXPECT_NE(con.text().find("board event(s) from before the run discarded."),
@@ -919,4 +925,134 @@ TEST_F(RunSim, IdleTriggerBeforeARunIsNotPairedWithItsEvents) {
     for (int i = 0; i < 32; ++i)
       ASSERT_EQ(events[k].evt.data[32 + i], gen[first + k].adc[i][0])
           << "event " << k + 1 << " ADC channel " << i;
+}
+
+// ---- the run's file series on disk -------------------------------------------
+
+namespace {
+std::vector<char> bytes_of(const stdfs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+std::string status_line() {
+  std::string s;
+  GetCtrlVal(p1h, P1_RUN_STATUS, &s);
+  return s;
+}
+}  // namespace
+
+TEST_F(RunSim, ASecondRunWithTheSameNameLeavesTheFirstAlone) {
+  ASSERT_TRUE(run_to_end(10s));
+  const auto first = bytes_of(file(1));
+  ASSERT_EQ(first.size(), 56u + 36u + 10u * 140u + 12u);
+  const auto triggers = sim::shared_trigger_source().generated();
+
+  SetCtrlVal(p1h, P1_NEV, 3);
+  ConsoleCapture con;
+  ASSERT_TRUE(run_to_end(10s));
+  EXPECT_EQ(bytes_of(file(1)), first);
+  EXPECT_EQ(count_of(con.text(), "exists"), 1u) << con.text();
+  EXPECT_NE(con.text().find("Run not started: " + file(1) + " exists -- tick \"Overwrite existing run\""),
+            std::string::npos)
+      << con.text();
+  EXPECT_EQ(con.text().find("run file: "), std::string::npos);
+  EXPECT_EQ(status_line().rfind("not started: ", 0), 0u) << status_line();
+  EXPECT_NE(status_line().find(file(1) + " exists"), std::string::npos) << status_line();
+  EXPECT_EQ(sim::shared_trigger_source().generated(), triggers) << "the veto stayed on";
+  EXPECT_EQ(pio_output(), 1);
+  EXPECT_EQ(ctrl(P1_RUN), 0);
+}
+
+TEST_F(RunSim, OverwriteReplacesTheWholeOldSeries) {
+  // An old run of three files and its record.
+  {
+    RunFileWriter w;
+    ASSERT_TRUE(w.open(base_, 1));
+    ASSERT_TRUE(w.write(RUNREC{}));
+    for (int f = 0; f < 2; ++f) {
+      ASSERT_TRUE(w.write(EVTREC{}));
+      ASSERT_TRUE(w.rollover_if_needed(1));
+    }
+    ASSERT_TRUE(w.close(1));
+    ASSERT_EQ(w.files().size(), 3u);
+  }
+  std::ofstream(base_ + "_run.json") << "{}";
+  const std::string unrelated = base_ + "_notes.txt";
+  std::ofstream(unrelated) << "keep";
+
+  SetCtrlVal(p1h, P1_OVERWRITE, 1);
+  ConsoleCapture con;
+  ASSERT_TRUE(run_to_end(10s));
+  EXPECT_NE(con.text().find("Overwrite existing run: 4 old file(s) removed"), std::string::npos)
+      << con.text();
+  EXPECT_FALSE(stdfs::exists(file(2)));
+  EXPECT_FALSE(stdfs::exists(file(3)));
+  const auto record = bytes_of(base_ + "_run.json");
+  EXPECT_NE(std::string(record.begin(), record.end()), "{}") << "the old run's record survived";
+  EXPECT_TRUE(stdfs::exists(unrelated));
+  const auto s = scan_run_file(file(1));
+  ASSERT_TRUE(s.complete);
+  EXPECT_EQ(of_type(s, EVTREC_ID).size(), 10u);
+  EXPECT_EQ(s.records.front().run.nev, 10u);
+}
+
+TEST_F(RunSim, RollOverOntoAFileThatAppearedEndsTheRunCleanly) {
+  // The limit is passed at event 2000 of the third position (as in the
+  // roll-over test above); the later file turns up while the run goes on.
+  SetCtrlVal(p1h, P1_NX, 3);
+  SetCtrlVal(p1h, P1_NEV, 3000);
+  SetCtrlVal(p1h, P1_FMAX, 1);
+  ConsoleCapture con;
+  start();
+  ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 5; }, 10s));
+  ASSERT_TRUE(stdfs::exists(file(1)));
+  std::ofstream(file(2)) << "someone else's";
+  ASSERT_TRUE(wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 60s));
+  const std::string text = con.text();
+  EXPECT_NE(text.find(file(2) + " exists -- not overwritten"), std::string::npos) << text;
+  EXPECT_NE(text.find("Run ended early"), std::string::npos) << text;
+  EXPECT_EQ(bytes_of(file(2)).size(), 14u);
+  EXPECT_EQ(pio_output(), 1);
+  EXPECT_EQ(ctrl(P1_RUN), 0);
+  const auto s = scan_run_file(file(1));
+  ASSERT_TRUE(s.error.empty()) << s.error;
+  EXPECT_TRUE(s.complete);
+  EXPECT_EQ(of_type(s, EVTREC_ID).size(), 3000u + 3000u + 2000u);
+}
+
+TEST_F(RunSim, RunNumbersAreTheNextFreeInTheFolder) {
+  auto touch = [&](const char* n) { std::ofstream(dir_ / n) << "x"; };
+  touch("run_00001_file01.dat");
+  touch("run_00003_file01.dat");  // 00002 is gone: not given again
+  touch("run_00050.txt");
+  touch("other_00090_file01.dat");
+  SetCtrlVal(p1h, P1_FILE, (dir_ / "run_{run}").c_str());
+  ConsoleCapture con;
+  ASSERT_TRUE(run_to_end(10s));
+  const std::string made = (dir_ / "run_00004_file01.dat").string();
+  EXPECT_TRUE(scan_run_file(made).complete);
+  EXPECT_NE(con.text().find("Run number 00004: files " + (dir_ / "run_00004").string()),
+            std::string::npos)
+      << con.text();
+  EXPECT_NE(con.text().find("Run ended: 1 position(s), 10 event(s) saved. Run number 00004.\n"),
+            std::string::npos)
+      << con.text();
+  EXPECT_NE(con.text().find("run file: " + made + "\n"), std::string::npos);
+  std::string shown;
+  GetCtrlVal(p1h, P1_RUN_NUMBER, &shown);
+  EXPECT_EQ(shown, "00004");
+
+  ASSERT_TRUE(run_to_end(10s));
+  EXPECT_TRUE(stdfs::exists(dir_ / "run_00005_file01.dat"));
+  GetCtrlVal(p1h, P1_RUN_NUMBER, &shown);
+  EXPECT_EQ(shown, "00005");
+
+  // Without the placeholder the name is used as it is, and no number is shown.
+  con.clear();
+  SetCtrlVal(p1h, P1_FILE, base_.c_str());
+  ASSERT_TRUE(run_to_end(10s));
+  EXPECT_TRUE(stdfs::exists(file(1)));
+  EXPECT_EQ(con.text().find("Run number"), std::string::npos) << con.text();
+  GetCtrlVal(p1h, P1_RUN_NUMBER, &shown);
+  EXPECT_EQ(shown, "");
 }
