@@ -23,7 +23,7 @@ void dbgLine(const TdcDebug& d, const char* fmt, ...) {
 
 }  // namespace
 
-bool tdc_decode_word(std::uint32_t w, EventTable& ev, const TdcDebug& dbg) {
+bool tdc_decode_word_full(std::uint32_t w, EventTable& ev, const TdcDebug& dbg) {
   switch (w & 0xF8000000u) {
     case 0x40000000u:  // global header
       ev.tdcchhit = {};

@@ -286,7 +286,7 @@ void report_progress(long long cycles, long long maxCycles, bool draining, bool 
   g_waited = false;
   if (quick && !finished && cycles != maxCycles) return;
   auto now = Clock::now();
-  if (!draining) progress_line(now, finished);
+  if (!draining && !finished) progress_line(now, false);
   // The last cycle is always shown, before the drain begins.
   if (!g_hook) return;
   if (!finished && cycles != maxCycles &&
@@ -596,6 +596,12 @@ int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
       if (cycle == MaxCycleNum || stopRequested || g_cycle.writeFailed) {
         if (stopRequested) con_printf("ContinuousADC_ver2: stop requested after %lld cycles\n", cycle);
         flush_pending();
+        // The frames read are on disk before the drain, which may take seconds.
+        if (std::fflush(file) != 0 && !g_cycle.writeFailed) {
+          con_printf("ContinuousADC_ver2: writing %s failed (%s); read-out stops\n", file_name,
+                     std::strerror(errno));
+          g_cycle.writeFailed = true;
+        }
         g_lastReadoutSeconds = std::chrono::duration<double>(Clock::now() - g_line.start).count();
         stop_and_drain(socket, cycle, MaxCycleNum, &last);
         break;
