@@ -110,6 +110,8 @@ RunConfig run_config_from_panel() {
 
 const RunReport& last_run_report() { return g_job.report; }
 
+RunObserver& panel_run_observer() { return g_observer; }
+
 void run_toggle(int) {
   int on = 0;
   GetCtrlVal(p1h, P1_RUN, &on);

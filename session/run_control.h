@@ -12,3 +12,5 @@ int run_worker_id();
 RunConfig run_config_from_panel();
 // The report of the last run that ended (valid once its worker is done).
 const RunReport& last_run_report();
+// The observer a run started from the panel reports through.
+RunObserver& panel_run_observer();

@@ -201,7 +201,7 @@ Leg time_run(std::uint32_t nev, bool* ok, bool verifyPairing = true) {
   const auto g0 = g_stand->triggers();
   const double c0 = thread_cpu_s();
   auto t0 = Clock::now();
-  RunJob job{run_config_from_panel(), nullptr, {}};
+  RunJob job{run_config_from_panel(), &panel_run_observer(), {}};
   job.config.verifyPairing = verifyPairing;
   daq_run(&job);
   Leg leg{seconds_since(t0) * 1e6 / nev, (thread_cpu_s() - c0) * 1e6 / nev,

@@ -39,7 +39,7 @@ double thread_cpu_s() {
 int timed_run(void*) {
   const double c0 = thread_cpu_s();
   auto t0 = Clock::now();
-  RunJob job{run_config_from_panel(), nullptr, {}};
+  RunJob job{run_config_from_panel(), &panel_run_observer(), {}};
   daq_run(&job);
   g_runSeconds.store(seconds_since(t0));
   g_runCpuSeconds.store(thread_cpu_s() - c0);

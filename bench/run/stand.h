@@ -123,11 +123,13 @@ class Stand {
   }
 
   // Size of the files the last run wrote; they are then removed.
+  // Bytes of the run data files (the run record and run log beside them not
+  // counted); everything in the folder is removed.
   std::uintmax_t take_run_files() const {
     std::uintmax_t bytes = 0;
     std::error_code ec;
     for (const auto& e : std::filesystem::directory_iterator(dir_, ec)) {
-      bytes += e.file_size(ec);
+      if (e.path().extension() == ".dat") bytes += e.file_size(ec);
       std::filesystem::remove(e.path(), ec);
     }
     return bytes;
