@@ -559,14 +559,23 @@ int QtBackend::fileDialog(const std::string& title, const std::string& dir,
 void QtBackend::consoleText(const std::string& text) {
   std::lock_guard lk(consoleMutex_);
   consolePending_ += text;
+  consolePendingLines_ += static_cast<std::size_t>(std::count(text.begin(), text.end(), '\n'));
   // The view keeps its last lines only; a flood faster than the panel can
-  // draw keeps the newest text and says how much it left out.
-  if (consolePending_.size() > kConsolePendingMax) {
-    std::size_t cut = consolePending_.size() - kConsolePendingMax / 2;
-    const std::size_t nl = consolePending_.find('\n', cut);
-    cut = nl == std::string::npos ? cut : nl + 1;
-    consoleDropped_ += static_cast<std::size_t>(
+  // draw keeps the newest lines and says how many it left out.
+  if (consolePendingLines_ > kConsolePendingMaxLines || consolePending_.size() > kConsolePendingMax) {
+    std::size_t cut = 0, drop = consolePendingLines_ - std::min(consolePendingLines_,
+                                                                 kConsolePendingMaxLines / 2);
+    for (std::size_t n = 0; n < drop && cut < consolePending_.size(); ++n) {
+      const std::size_t nl = consolePending_.find('\n', cut);
+      if (nl == std::string::npos) break;
+      cut = nl + 1;
+    }
+    if (consolePending_.size() - cut > kConsolePendingMax)  // very long lines
+      cut = consolePending_.size() - kConsolePendingMax / 2;
+    const auto lines = static_cast<std::size_t>(
         std::count(consolePending_.begin(), consolePending_.begin() + cut, '\n'));
+    consoleDropped_ += lines;
+    consolePendingLines_ -= std::min(consolePendingLines_, lines);
     consolePending_.erase(0, cut);
   }
   if (consoleFlushPending_) return;
@@ -589,6 +598,7 @@ void QtBackend::flushConsole() {
     }
     text += consolePending_;
     consolePending_.clear();
+    consolePendingLines_ = 0;
     consoleFlushPending_ = false;
   }
   if (!console_ || text.empty()) return;

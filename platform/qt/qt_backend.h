@@ -120,7 +120,9 @@ class QtBackend : public QObject, public Backend {
   std::mutex consoleMutex_;
   std::string consolePending_;
   std::size_t consoleDropped_ = 0;  // lines left out of the view since its last update
+  std::size_t consolePendingLines_ = 0;
   static constexpr std::size_t kConsolePendingMax = 128 * 1024;
+  static constexpr std::size_t kConsolePendingMaxLines = 900;  // the view keeps 1000
   bool consoleFlushPending_ = false;
 };
 

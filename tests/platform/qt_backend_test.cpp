@@ -9,7 +9,17 @@
 #include <QToolTip>
 #include <qcustomplot.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QPlainTextEdit>
+#include <QTimer>
+
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <cstdio>
+#include <thread>
 #include <vector>
 
 #include "backend.h"
@@ -243,6 +253,69 @@ TEST_F(QtPanel, MapScaleSpansTheValuesShownAndLeavesGapsBlank) {
   EXPECT_TRUE(std::isnan(map->data()->cell(1, 1)));
   EXPECT_DOUBLE_EQ(map->dataRange().lower, 1);
   EXPECT_EQ(map->dataScaleType(), QCPAxis::stLogarithmic);
+}
+
+}  // namespace
+
+namespace {
+
+// A flood of console lines from another thread (a read-out printing every
+// frame) must not stall the panel: the event loop keeps its timer pace and
+// the view, bounded, ends with the newest line.
+TEST_F(QtPanel, ConsoleFloodKeepsThePanelResponsive) {
+  auto* view = backend_->panel()->findChild<QPlainTextEdit*>(QStringLiteral("console"));
+  ASSERT_NE(view, nullptr);
+  std::atomic<bool> done{false};
+  std::atomic<long> written{0};
+  // stdout off to /dev/null for the flood: the terminal is not under test.
+  std::fflush(stdout);
+  const int saved = dup(1);
+  const int devnull = open("/dev/null", O_WRONLY);
+  dup2(devnull, 1);
+  std::thread flood([&] {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    char line[64];
+    while (std::chrono::steady_clock::now() < end) {
+      for (int i = 0; i < 100; ++i) {
+        std::snprintf(line, sizeof line, "[%ld] 0x81000123 flood line\n", written.load());
+        con_write(line);
+        ++written;
+      }
+      std::this_thread::sleep_for(std::chrono::microseconds(900));  // ~100,000 lines/s
+    }
+    done = true;
+  });
+  QElapsedTimer clock;
+  clock.start();
+  qint64 last = 0, worstGap = 0;
+  int ticks = 0;
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    const qint64 now = clock.elapsed();
+    if (ticks++ > 0) worstGap = std::max(worstGap, now - last);
+    last = now;
+  });
+  tick.start(10);
+  while (!done.load()) QApplication::processEvents(QEventLoop::AllEvents, 5);
+  flood.join();
+  // The view catches up within its refresh period.
+  const qint64 settle = clock.elapsed() + 300;
+  while (clock.elapsed() < settle) {
+    QApplication::processEvents(QEventLoop::AllEvents, 10);
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  std::fflush(stdout);
+  dup2(saved, 1);
+  close(saved);
+  close(devnull);
+  EXPECT_GE(written.load(), 50000) << "the flood itself was throttled";
+  EXPECT_GT(ticks, 50);
+  EXPECT_LT(worstGap, 250) << "the event loop stalled during the flood";
+  const QString text = view->toPlainText();
+  const std::string newest = "[" + std::to_string(written.load() - 1) + "] 0x81000123";
+  EXPECT_TRUE(text.contains(QString::fromStdString(newest)))
+      << "the newest line is not in the view: " << text.right(200).toStdString();
+  EXPECT_LE(view->blockCount(), 1000);
 }
 
 }  // namespace
