@@ -87,6 +87,8 @@ class RunObserver {
   virtual void position(const POSREC&) {}
   virtual void event(std::uint32_t /*nev*/) {}
   virtual void status(const std::string& /*text*/) {}
+  // The counts so far, after every read-out and status change (keep it cheap).
+  virtual void progress(const RunReport&) {}
   // The TDC word dump switches, asked for at every read-out.
   virtual void debug_switches(bool* term, bool* file) { *term = *file = false; }
   virtual void finished(const RunReport&) {}

@@ -2,10 +2,14 @@
 // backend (offscreen when there is no display) and runs the session.
 #include <CLI/CLI.hpp>
 #include <QApplication>
+#include <algorithm>
 #include <cstdlib>
 
 #include "backend.h"
 #include "mdq_main.h"
+#include "monitor_server.h"
+#include "platform.h"
+#include "station_snapshot.h"
 #include "qt_backend.h"
 #include "script.h"
 #include "sim_stand_loader.h"
@@ -33,6 +37,16 @@ int main(int argc, char** argv) {
                  "end a run after this many board event reads failed in a row (0 = never)")
       ->check(CLI::NonNegativeNumber);
   cli.add_option("--panel", s.panelFile, "panel description file");
+  cli.add_option("--monitor-port", s.monitorPort,
+                 "serve the read-only monitor page on this port (0 = any free port; off when "
+                 "not given)")
+      ->check(CLI::Range(0, 65535));
+  cli.add_option("--monitor-address", s.monitorAddress,
+                 "address the monitor listens on (default 127.0.0.1; any other needs "
+                 "--monitor-token)");
+  cli.add_option("--monitor-token", s.monitorToken,
+                 "token the monitor page and API require (Authorization: Bearer, or ?token= "
+                 "once)");
   CLI11_PARSE(cli, argc, argv);
 
   const char* display = std::getenv("DISPLAY");
@@ -53,7 +67,26 @@ int main(int argc, char** argv) {
 
   if (s.simulate && !sim_stand_load(s)) return 2;
   if (!station_setup(s)) return 2;
+  MonitorServer monitor;
+  if (s.monitorPort >= 0 || !s.monitorAddress.empty() || !s.monitorToken.empty()) {
+    MonitorConfig mc;
+    mc.port = std::max(0, s.monitorPort);
+    mc.address = s.monitorAddress;
+    mc.token = s.monitorToken;
+    std::string why;
+    snapshot_feed_enable(true);
+    con_history_enable(200);
+    if (!monitor.start(mc, &why)) {
+      con_printf("Monitor not started: %s\n", why.c_str());
+      con_flush();
+      sim_stand_unload();
+      mdq::platform::set_backend(nullptr);
+      return 2;
+    }
+    con_printf("monitor: %s\n", monitor.url().c_str());
+  }
   int rc = WinMain(s);
+  monitor.stop();
   sim_stand_unload();
   mdq::platform::set_backend(nullptr);
   return rc;

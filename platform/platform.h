@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // ---- panel and controls -------------------------------------------------
 
@@ -114,6 +115,18 @@ void con_write(const std::string& text);
 // Hands what standard output holds to the system (the event loop does this
 // every 100 ms; a line is never held longer).
 void con_flush();
+
+// The newest console lines, for readers off the event loop (the monitor).
+// Off until enabled, so a station nobody watches keeps no copy. A line is
+// kept once its newline is written; lines are numbered from 1.
+struct ConsoleLine {
+  std::uint64_t seq;
+  std::string text;  // without the newline
+};
+void con_history_enable(std::size_t lines);  // 0 turns it off and forgets
+// Kept lines numbered above `since`, oldest first; *next (optional) is the
+// number to ask from next time.
+std::vector<ConsoleLine> con_history_since(std::uint64_t since, std::uint64_t* next = nullptr);
 
 // ---- time, platform, random ---------------------------------------------
 

@@ -23,6 +23,10 @@ struct StationSettings {
   // Operator script played through the event loop; headless = no display.
   std::string script;
   bool headless = false;
+  // Read-only monitor page: off while the port is negative (0 = any free port).
+  int monitorPort = -1;
+  std::string monitorAddress;  // empty = 127.0.0.1
+  std::string monitorToken;
 };
 
 StationSettings& station_settings();
