@@ -2,7 +2,6 @@
 // backend (offscreen when there is no display) and runs the session.
 #include <CLI/CLI.hpp>
 #include <QApplication>
-#include <algorithm>
 #include <cstdlib>
 
 #include "backend.h"
@@ -37,16 +36,18 @@ int main(int argc, char** argv) {
                  "end a run after this many board event reads failed in a row (0 = never)")
       ->check(CLI::NonNegativeNumber);
   cli.add_option("--panel", s.panelFile, "panel description file");
-  cli.add_option("--monitor-port", s.monitorPort,
+  CLI::Option* monitorPort = cli.add_option("--monitor-port", s.monitorPort,
                  "serve the read-only monitor page on this port (0 = any free port; off when "
                  "not given)")
       ->check(CLI::Range(0, 65535));
   cli.add_option("--monitor-address", s.monitorAddress,
                  "address the monitor listens on (default 127.0.0.1; any other needs "
-                 "--monitor-token)");
+                 "--monitor-token)")
+      ->needs(monitorPort);
   cli.add_option("--monitor-token", s.monitorToken,
                  "token the monitor page and API require (Authorization: Bearer, or ?token= "
-                 "once)");
+                 "once)")
+      ->needs(monitorPort);
   CLI11_PARSE(cli, argc, argv);
 
   const char* display = std::getenv("DISPLAY");
@@ -68,9 +69,9 @@ int main(int argc, char** argv) {
   if (s.simulate && !sim_stand_load(s)) return 2;
   if (!station_setup(s)) return 2;
   MonitorServer monitor;
-  if (s.monitorPort >= 0 || !s.monitorAddress.empty() || !s.monitorToken.empty()) {
+  if (s.monitorPort >= 0) {
     MonitorConfig mc;
-    mc.port = std::max(0, s.monitorPort);
+    mc.port = s.monitorPort;
     mc.address = s.monitorAddress;
     mc.token = s.monitorToken;
     std::string why;

@@ -103,6 +103,7 @@ class MonitorRun : public ::testing::Test {
 };
 
 TEST_F(MonitorRun, StatusSpectraMapAndConsoleFollowTheRun) {
+  sim::shared_trigger_source().setRate(500);  // about 1.6 s: long enough to be seen running
   set_run(2, 400);
   start_run();
   json during;
