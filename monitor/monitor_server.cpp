@@ -5,6 +5,7 @@
 #include <time.h>
 
 #include <atomic>
+#include <cstdio>
 #include <chrono>
 #include <httplib.h>
 #include <map>
@@ -108,10 +109,12 @@ std::string cookie_value(const std::string& header, const std::string& name) {
   return {};
 }
 
+// Console lines may hold any bytes; JSON must be UTF-8.
+std::string dump(const json& j) { return j.dump(-1, ' ', false, json::error_handler_t::replace); }
+
 void send_json(httplib::Response& res, const json& j, int status = 200) {
   res.status = status;
-  // Console lines may hold any bytes; JSON must be UTF-8.
-  res.set_content(j.dump(-1, ' ', false, json::error_handler_t::replace), "application/json");
+  res.set_content(dump(j), "application/json");
 }
 
 void send_error(httplib::Response& res, int status, const std::string& why) {
@@ -159,14 +162,34 @@ struct MonitorServer::Impl {
   int port = -1;
   CpuClocks clocks;
 
-  // The map's values are computed under its lock, which the run takes per
-  // event: at most once a second per channel and quantity, however many watch.
-  std::mutex mapMu;
-  struct CachedMap {
+  // Answers that cost something are made once per key and lifetime however
+  // many watch: a spectrum copies up to 65536 bins, and the map's values are
+  // computed under its lock, which the run takes per event.
+  std::mutex cacheMu;
+  struct Cached {
     std::chrono::steady_clock::time_point at;
     std::string body;
   };
-  std::map<int, CachedMap> mapCache;
+  std::map<std::string, Cached> cache;
+  static constexpr std::size_t kCacheEntries = 64;
+
+  template <class Make>
+  std::string cached(const std::string& key, std::chrono::milliseconds life, Make make) {
+    const auto now = std::chrono::steady_clock::now();
+    std::lock_guard lk(cacheMu);
+    auto it = cache.find(key);
+    if (it != cache.end() && now - it->second.at < life) return it->second.body;
+    if (it == cache.end() && cache.size() >= kCacheEntries) {
+      auto oldest = cache.begin();
+      for (auto i = cache.begin(); i != cache.end(); ++i)
+        if (i->second.at < oldest->second.at) oldest = i;
+      cache.erase(oldest);
+    }
+    Cached& c = cache[key];
+    c.body = make();
+    c.at = now;
+    return c.body;
+  }
 
   bool authorised(const httplib::Request& req, httplib::Response& res) {
     if (cfg.token.empty()) return true;
@@ -235,12 +258,17 @@ struct MonitorServer::Impl {
     svr.Get("/api/status", [](const httplib::Request&, httplib::Response& res) {
       send_json(res, status_json(snapshot_read()));
     });
-    svr.Get("/api/spectrum", [](const httplib::Request& req, httplib::Response& res) {
+    svr.Get("/api/spectrum", [this](const httplib::Request& req, httplib::Response& res) {
       SpectrumQuery q;
       std::string why;
       if (!parse_spectrum_query([&](const char* n) { return param_of(req, n); }, &q, &why))
         return send_error(res, 400, why);
-      send_json(res, spectrum_json(q));
+      char key[96];
+      std::snprintf(key, sizeof key, "s%d/%d/%d/%.0f/%.0f/%d", q.tdc, q.channel, q.range, q.lo,
+                    q.hi, q.columns);
+      res.set_content(cached(key, std::chrono::milliseconds(500),
+                             [&] { return dump(spectrum_json(q)); }),
+                      "application/json");
     });
     svr.Get("/api/console", [](const httplib::Request& req, httplib::Response& res) {
       std::uint64_t since = 0;
@@ -264,20 +292,13 @@ struct MonitorServer::Impl {
           if (*s == map_quantity_name(static_cast<MapQuantity>(k))) quantity = k;
         if (quantity < 0) return send_error(res, 400, "unknown quantity");
       }
-      const int key = static_cast<int>(channel * kMapQuantities + quantity);
-      const auto now = std::chrono::steady_clock::now();
-      std::string body;
-      {
-        std::lock_guard lk(mapMu);
-        CachedMap& c = mapCache[key];
-        if (c.body.empty() || now - c.at >= std::chrono::seconds(1)) {
-          c.body = map_json(static_cast<int>(channel), static_cast<int>(quantity))
-                       .dump(-1, ' ', false, json::error_handler_t::replace);
-          c.at = now;
-        }
-        body = c.body;
-      }
-      res.set_content(body, "application/json");
+      const std::string key = "m" + std::to_string(channel) + "/" + std::to_string(quantity);
+      res.set_content(cached(key, std::chrono::seconds(1),
+                             [&] {
+                               return dump(map_json(static_cast<int>(channel),
+                                                    static_cast<int>(quantity)));
+                             }),
+                      "application/json");
     });
   }
 };

@@ -6,6 +6,8 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <thread>
+#include <chrono>
 
 #include "http_client.h"
 #include "monitor_api.h"
@@ -228,6 +230,30 @@ TEST(MonitorApi, SpectrumIsTheSnapshotDecimatedOverTheAskedRange) {
         "kind=tdc&channel=0&lo=9&hi=8", "kind=tdc&channel=0&range=2",
         "kind=tdc&channel=0&columns=100000"})
     EXPECT_EQ(http_get(s.port, std::string("/api/spectrum?") + bad).status, 400) << bad;
+  spectra_clear();
+}
+
+// However many watch, a spectrum is copied at most twice a second; a
+// watcher sees new counts within that.
+TEST(MonitorApi, SpectrumAnswersAreSharedForHalfASecond) {
+  spectra_clear();
+  spectrum_add(dadc[2][0][300]);
+  Served s;
+  const std::string target = "/api/spectrum?kind=adc&channel=2";
+  auto entries = [&] { return json::parse(http_get(s.port, target).body)["entries"].get<int>(); };
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_EQ(entries(), 1);
+  spectrum_add(dadc[2][0][301]);
+  const int again = entries();
+  if (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(400)) EXPECT_EQ(again, 1);
+  const auto deadline = t0 + std::chrono::seconds(3);
+  int seen = again;
+  while (seen != 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    seen = entries();
+  }
+  EXPECT_EQ(seen, 2);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(450));
   spectra_clear();
 }
 
