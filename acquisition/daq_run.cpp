@@ -170,7 +170,10 @@ std::string Run::status_text() const {
   return text;
 }
 
-void Run::show_status() { obs_.status(status_text()); }
+void Run::show_status() {
+  obs_.status(status_text());
+  obs_.progress(rep_);
+}
 
 bool Run::start() {
   int hours = 0, minutes = 0, seconds = 0;
@@ -570,6 +573,7 @@ Run::Cycle Run::after_readout() {
     ++record_.count().dropped;
   }
   obs_.event(evt_.nev);
+  obs_.progress(rep_);
   if (cfg_.save && evt_.nev % 1000 == 0) {
     if (!writer_.rollover_if_needed(now_s())) {
       stop(RunEnd::Failed, "the run file could not be written");

@@ -91,6 +91,8 @@ class RunObserver {
   virtual void status(const std::string& /*text*/) {}
   // A saving run's number (0: its name holds no {run}), before its first file.
   virtual void run_number(int /*number*/) {}
+  // The counts so far, after every read-out and status change (keep it cheap).
+  virtual void progress(const RunReport&) {}
   // The TDC word dump switches, asked for at every read-out.
   virtual void debug_switches(bool* term, bool* file) { *term = *file = false; }
   virtual void finished(const RunReport&) {}

@@ -7,6 +7,9 @@
 #include "backend.h"
 #include "mdq_main.h"
 #include "panel_memory.h"
+#include "monitor_server.h"
+#include "platform.h"
+#include "station_snapshot.h"
 #include "qt_backend.h"
 #include "qt_settings.h"
 #include "script.h"
@@ -38,6 +41,18 @@ int main(int argc, char** argv) {
   cli.add_flag("--no-restore", s.noRestore,
                "start with the panel file's values, not the settings remembered from the last "
                "session");
+  CLI::Option* monitorPort = cli.add_option("--monitor-port", s.monitorPort,
+                 "serve the read-only monitor page on this port (0 = any free port; off when "
+                 "not given)")
+      ->check(CLI::Range(0, 65535));
+  cli.add_option("--monitor-address", s.monitorAddress,
+                 "address the monitor listens on (default 127.0.0.1; any other needs "
+                 "--monitor-token)")
+      ->needs(monitorPort);
+  cli.add_option("--monitor-token", s.monitorToken,
+                 "token the monitor page and API require (Authorization: Bearer, or ?token= "
+                 "once)")
+      ->needs(monitorPort);
   CLI11_PARSE(cli, argc, argv);
 
   const char* display = std::getenv("DISPLAY");
@@ -60,7 +75,26 @@ int main(int argc, char** argv) {
 
   if (s.simulate && !sim_stand_load(s)) return 2;
   if (!station_setup(s)) return 2;
+  MonitorServer monitor;
+  if (s.monitorPort >= 0) {
+    MonitorConfig mc;
+    mc.port = s.monitorPort;
+    mc.address = s.monitorAddress;
+    mc.token = s.monitorToken;
+    std::string why;
+    snapshot_feed_enable(true);
+    con_history_enable(200);
+    if (!monitor.start(mc, &why)) {
+      con_printf("Monitor not started: %s\n", why.c_str());
+      con_flush();
+      sim_stand_unload();
+      mdq::platform::set_backend(nullptr);
+      return 2;
+    }
+    con_printf("monitor: %s\n", monitor.url().c_str());
+  }
   int rc = WinMain(s);
+  monitor.stop();
   sim_stand_unload();
   panel_memory_set_store(nullptr);
   mdq::platform::set_backend(nullptr);

@@ -469,6 +469,56 @@ int FileSelectPopupEx(const char* dir, const char* pattern, const char*, const c
 
 namespace {
 std::chrono::steady_clock::time_point g_lastFlush;
+
+// Bounded: a flood of lines costs a pop per push, never memory.
+struct ConsoleHistory {
+  std::mutex m;
+  std::atomic<std::size_t> capacity{0};
+  std::deque<ConsoleLine> lines;
+  std::string partial;
+  std::uint64_t lastSeq = 0;
+
+  void add(const std::string& text) {
+    std::lock_guard lk(m);
+    const std::size_t cap = capacity.load();
+    if (cap == 0) return;
+    std::size_t from = 0;
+    for (;;) {
+      const std::size_t nl = text.find('\n', from);
+      if (nl == std::string::npos) {
+        partial.append(text, from, std::string::npos);
+        if (partial.size() > 4096) partial.resize(4096);  // a line never ended
+        return;
+      }
+      partial.append(text, from, nl - from);
+      if (!partial.empty() && partial.back() == '\r') partial.pop_back();
+      lines.push_back(ConsoleLine{++lastSeq, std::move(partial)});
+      partial.clear();
+      while (lines.size() > cap) lines.pop_front();
+      from = nl + 1;
+    }
+  }
+};
+ConsoleHistory g_history;
+}  // namespace
+
+void con_history_enable(std::size_t n) {
+  std::lock_guard lk(g_history.m);
+  g_history.capacity.store(n);
+  if (n == 0) {
+    g_history.lines.clear();
+    g_history.partial.clear();
+  }
+  while (g_history.lines.size() > n) g_history.lines.pop_front();
+}
+
+std::vector<ConsoleLine> con_history_since(std::uint64_t since, std::uint64_t* next) {
+  std::lock_guard lk(g_history.m);
+  std::vector<ConsoleLine> out;
+  for (const ConsoleLine& l : g_history.lines)
+    if (l.seq > since) out.push_back(l);
+  if (next) *next = g_history.lastSeq;
+  return out;
 }
 
 // Standard output is flushed at most every 50 ms (and by con_flush): a flush
@@ -483,6 +533,8 @@ void con_write(const std::string& text) {
       g_lastFlush = now;
     }
     if (g_captureDepth > 0) g_captured += text;
+    // Under the console lock: the kept lines are in the order they were printed.
+    if (g_history.capacity.load(std::memory_order_relaxed) != 0) g_history.add(text);
   }
   if (g_backend) g_backend->consoleText(text);
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 // ---- panel and controls -------------------------------------------------
 
@@ -122,6 +123,17 @@ void con_flush();
 // already there (nullptr with errno EEXIST then; checked and created in one
 // step). A device such as /dev/null opens as with "wb".
 std::FILE* fopen_new(const char* path);
+// The newest console lines, for readers off the event loop (the monitor).
+// Off until enabled, so a station nobody watches keeps no copy. A line is
+// kept once its newline is written; lines are numbered from 1.
+struct ConsoleLine {
+  std::uint64_t seq;
+  std::string text;  // without the newline
+};
+void con_history_enable(std::size_t lines);  // 0 turns it off and forgets
+// Kept lines numbered above `since`, oldest first; *next (optional) is the
+// number to ask from next time.
+std::vector<ConsoleLine> con_history_since(std::uint64_t since, std::uint64_t* next = nullptr);
 
 // ---- time, platform, random ---------------------------------------------
 

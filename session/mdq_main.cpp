@@ -6,6 +6,7 @@
 #include "display.h"
 #include "mdq_ui.h"
 #include "panel_memory.h"
+#include "monitor_feed.h"
 #include "platform.h"
 #include "runfile.h"
 #include "script.h"
@@ -23,6 +24,7 @@ void on_clear(int) {
 
 void on_timer(int) {
   ntics.fetch_add(1);
+  monitor_feed_tick();
   int refon = 0;
   GetCtrlVal(p1h, P1_AUTO_REFRESH, &refon);
   if (refon) update_plots();

@@ -9,6 +9,7 @@
 #include "dispatch.h"
 #include "mdq_main.h"
 #include "mdq_ui.h"
+#include "monitor_feed.h"
 #include "platform.h"
 #include "spectra.h"
 #include "wienvme_dll.h"
@@ -25,9 +26,17 @@ class PanelRunObserver final : public RunObserver {
     SetCtrlVal(p1h, P1_IY, p.iy);
     SetCtrlVal(p1h, P1_XSET, p.xset);
     SetCtrlVal(p1h, P1_IX, p.ix);
+    monitor_feed_position(p);
   }
-  void event(std::uint32_t nev) override { SetCtrlVal(p1h, P1_EVENT, nev); }
-  void status(const std::string& text) override { SetCtrlVal(p1h, P1_RUN_STATUS, text.c_str()); }
+  void event(std::uint32_t nev) override {
+    SetCtrlVal(p1h, P1_EVENT, nev);
+    monitor_feed_event(nev);
+  }
+  void status(const std::string& text) override {
+    SetCtrlVal(p1h, P1_RUN_STATUS, text.c_str());
+    monitor_feed_status(text);
+  }
+  void progress(const RunReport& r) override { monitor_feed_progress(r); }
   void run_number(int number) override {
     char text[16] = "";
     if (number > 0) std::snprintf(text, sizeof text, "%05d", number);
@@ -43,6 +52,7 @@ class PanelRunObserver final : public RunObserver {
   void finished(const RunReport& report) override {
     SetCtrlVal(p1h, P1_RUN, 0);
     SetCtrlVal(p1h, P1_EVENT, report.lastNev);
+    monitor_feed_finished(report);
   }
 };
 
@@ -129,12 +139,17 @@ void run_toggle(int) {
       return;
     }
     g_job = RunJob{run_config_from_panel(), &g_observer, {}};
+    monitor_feed_run_started(g_job.config);
     daq_on.store(1);
     if (CmtScheduleThreadPoolFunction(poolHandle, daq_run, &g_job, &tfID) != 0) {
       tfID = 0;
       daq_on.store(0);
       SetCtrlVal(p1h, P1_RUN, 0);
       con_printf("The run could not be started (no worker thread available).\n");
+      RunReport refused;
+      refused.end = RunEnd::NotStarted;
+      refused.reason = "no worker thread available";
+      monitor_feed_finished(refused);
     }
     return;
   }

@@ -25,6 +25,10 @@ struct StationSettings {
   bool headless = false;
   // Start from the panel file's values instead of the remembered settings.
   bool noRestore = false;
+  // Read-only monitor page: off while the port is negative (0 = any free port).
+  int monitorPort = -1;
+  std::string monitorAddress;  // empty = 127.0.0.1
+  std::string monitorToken;
 };
 
 StationSettings& station_settings();
