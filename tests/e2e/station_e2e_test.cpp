@@ -320,6 +320,7 @@ TEST(Station, KilledMidRunKeepsEverythingUpToTheLastFlush) {
   const std::string script = d / "kill.mdqs";
   std::ofstream(script) << kConnect
                         << "set P1_NX 1000\nset P1_NY 1\nset P1_NEV 50\nset P1_SAVE 1\n"
+                           "set P1_OVERWRITE 1\n"  // each trial replaces the last one's series
                            "set P1_FILE " + base + "\nset P1_RUN 1\nwait 600\n";
   const std::string logFile = d / "station.log";
   for (int trial = 0; trial < 3; ++trial) {
