@@ -56,7 +56,7 @@ extern std::atomic<SOCKET> sock;
 
 // Opens the connection (receive time-out, no-delay); an open connection is
 // closed first. Prints the connect lines. 0 or -1.
-int easiroc_Connect(const char* SiTCP_MASTER_IP);
+[[nodiscard]] int easiroc_Connect(const char* SiTCP_MASTER_IP);
 bool easiroc_Connected();
 // Sends one register word with the write flag and waits for its
 // acknowledgement. 0 or -1.
@@ -90,7 +90,7 @@ extern unsigned int ReadSCdata[1];
 extern unsigned int Probedata[sizeAsign];
 extern unsigned int ProbeBuffer;
 
-int easiroc_Init(const char* SiTCP_MASTER_IP, unsigned int daq_mode);
+[[nodiscard]] int easiroc_Init(const char* SiTCP_MASTER_IP, unsigned int daq_mode);
 void PrepareFPGA(void);
 int DebugFPGA(SOCKET socket);
 void PrepareSC(int chipNo);
@@ -148,7 +148,7 @@ struct BoardEvent {
 // One frame; its data words go to retData only when the frame is whole and
 // fits ESRCDATA_WORDS - 1 words, so a failed read never leaves old words
 // looking like this event's.
-BoardEvent easiroc_read_event(unsigned int* retData);
+[[nodiscard]] BoardEvent easiroc_read_event(unsigned int* retData);
 // Reads and drops n frames; stops at the first failure (said in *failure).
 int easiroc_drop_events(int n, BoardReadStatus* failure);
 // Drops the frames that have already arrived, without waiting for more.
@@ -168,7 +168,8 @@ struct BoardDiscard {
 };
 // Reads and drops the frames the board has already sent, until none comes
 // for quietMs, for at most maxMs; gives up when *runFlag drops to 0.
-BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, const std::atomic<int>* runFlag);
+[[nodiscard]] BoardDiscard easiroc_discard_pending(int quietMs, int maxMs,
+                                                 const std::atomic<int>* runFlag);
 int easiroc_fDAQ(const char* file_name, int MaxCycleNum);
 // The last continuous read-out: frames and bytes written, and the seconds
 // from the start word to the last frame read (the drain left out).

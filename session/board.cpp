@@ -61,7 +61,9 @@ void board_on_connect(int) {
   const BoardSettings& s = board_settings();
   easiroc_settings().tcpPort = s.tcpPort;
   const char* address = s.address.empty() ? sitcp_default_board_address() : s.address.c_str();
-  easiroc_Init(address, 3);
+  // easiroc_Init has said what failed; the panel keeps the verdict in view.
+  const bool ready = easiroc_Init(address, 3) == 0;
+  SetCtrlVal(p1h, P1_ER_DAQ_STATUS, ready ? "board ready" : "board NOT configured -- see console");
 }
 
 void board_on_close(int) { easiroc_Close(); }

@@ -57,7 +57,7 @@ struct V1290Settings {
 };
 // 0, or -1 when the micro-controller did not take every word (said on the
 // console with what to check).
-int V1290_init(const V1290Settings& settings);
+[[nodiscard]] int V1290_init(const V1290Settings& settings);
 void V1290_readConfig();
 
 // The configuration as the last read-back gave it, in the order it is read
