@@ -176,4 +176,17 @@ BENCHMARK(BM_ContinuousReadoutPrintingAndPausing)
     ->Unit(benchmark::kMillisecond)
     ->Iterations(2);
 
+// The run's look for frames that came while the veto was on, once per event:
+// a non-blocking receive on the quiet link.
+void BM_VetoedFrameCheck(benchmark::State& state) {
+  easiroc_settings().tcpPort = emulator().port();
+  if (easiroc_Connect("127.0.0.1") != 0) std::abort();
+  int found = 0;
+  for (auto _ : state) found += easiroc_drop_arrived();
+  easiroc_Close();
+  if (found != 0) state.SkipWithError("frames arrived on an idle link");
+  state.counters["target_ns"] = 50;
+}
+BENCHMARK(BM_VetoedFrameCheck);
+
 BENCHMARK_MAIN();
