@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -132,6 +133,7 @@ class Run {
   bool fileWarned_ = false;
   bool saidKind_[6] = {};
   std::uint64_t readOuts_ = 0;
+  std::chrono::steady_clock::time_point nextStatus_{};
   std::uint64_t leakAt_[kVetoLeakLimit] = {};
   int leaks_ = 0;
   bool failed_ = false;  // a device or the file failed: no more records
@@ -557,6 +559,13 @@ void Run::board_failed(BoardReadStatus st, const BoardEvent& e) {
 
 // Save, show, roll-over and time step of a read-out event.
 Run::Cycle Run::after_readout() {
+  // The status line (pairing and failure counts) follows the run a few
+  // times a second whatever the trigger rate.
+  const auto now = std::chrono::steady_clock::now();
+  if (now >= nextStatus_) {
+    nextStatus_ = now + std::chrono::milliseconds(250);
+    show_status();
+  }
   const bool keep = save_decision(cfg_.rule, ev_, nullptr);
   scan_map_event(ev_, keep);
   if (keep) {
