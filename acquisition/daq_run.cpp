@@ -18,7 +18,7 @@
 #include "run_recorder.h"
 #include "run_series.h"
 #include "runfile.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "tdc.h"
 
 namespace {

@@ -7,7 +7,7 @@
 #include <cstdio>
 
 #include "runfile.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 // TDC channel -> histogram channel (identity; kept as a table so a cabling
 // change is one edit).

@@ -8,7 +8,7 @@
 
 #include "platform.h"
 #include "runfile.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace {
 

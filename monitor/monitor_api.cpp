@@ -6,7 +6,7 @@
 
 #include "platform.h"
 #include "run_map.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "stats.h"
 
 using nlohmann::json;

@@ -14,7 +14,7 @@
 
 #include "monitor_api.h"
 #include "scanmap.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 using nlohmann::json;
 

@@ -15,7 +15,7 @@
 #include "platform.h"
 #include "replay.h"
 #include "run_map.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "stats.h"
 
 namespace {

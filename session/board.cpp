@@ -11,7 +11,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "sitcp.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "mdq_main.h"
 
 BoardSettings& board_settings() {

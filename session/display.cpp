@@ -5,7 +5,7 @@
 
 #include "mdq_ui.h"
 #include "platform.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 int ph_tdc = 0;
 int ph_adc = 0;

@@ -10,7 +10,7 @@
 #include "platform.h"
 #include "runfile.h"
 #include "script.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include "platform.h"
 #include "replay.h"
 #include "run_map.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include "mdq_ui.h"
 #include "monitor_feed.h"
 #include "platform.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "wienvme_dll.h"
 
 namespace {

@@ -10,7 +10,7 @@
 
 #include "mdq_ui.h"
 #include "platform.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace {
 

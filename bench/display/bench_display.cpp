@@ -12,7 +12,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "qt_backend.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace {
 mdq::platform::QtBackend* g_backend = nullptr;

@@ -26,7 +26,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "sim_driver.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "trigger_source.h"
 #include "v1290.h"
 #include "wienvme_dll.h"

@@ -3,7 +3,7 @@
 #include "backend.h"
 #include "decode.h"
 #include "platform.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace {
 constexpr std::uint32_t kGlobalHeader = 0x40000000, kGlobalTrailer = 0x80000000;

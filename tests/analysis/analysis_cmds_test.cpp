@@ -17,7 +17,7 @@
 #include "platform.h"
 #include "run_map.h"
 #include "runfile.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace fs = std::filesystem;
 using mdq::platform::ConsoleCapture;

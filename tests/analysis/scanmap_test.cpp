@@ -12,7 +12,7 @@
 #include "run_map.h"
 #include "runfile.h"
 #include "scanmap.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace fs = std::filesystem;
 

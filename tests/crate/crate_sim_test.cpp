@@ -344,7 +344,7 @@ TEST_F(SimCrate, InitWithSilentModuleCountsTheTimeOutsAndFails) {
   sim::simcrate_set_handshake(sim::HandshakeMode::NeverReady);
   ConsoleCapture con;
   EXPECT_EQ(V1290_init({.windowWidth = 20, .edge = 2}), -1);
-  // 14 words and one answer, none taken; the spec's line stays, the verdict follows.
+  // 14 words and one answer, none taken; the usual closing line stays, the verdict follows.
   EXPECT_NE(con.text().find("V1290_init().......Done\nV1290_init: 15 handshake(s) with the TDC "
                             "timed out -- the TDC is not configured."),
             std::string::npos)

@@ -131,7 +131,7 @@ TEST_F(NoDriver, CrateStartupCompletesThroughItsTimeouts) {
     EXPECT_EQ(count_of(text, line), 1u) << line;
   // The TDC initialisation ran through all 15 of its handshake time-outs.
   EXPECT_EQ(count_of(text, "D16 read at 0x44441030 failed!\n"), 15u * 102u);
-  // The spec's closing line, then the verdict with what to check.
+  // The usual closing line, then the verdict with what to check.
   EXPECT_NE(text.find(".Done\nV1290_init: 15 handshake(s) with the TDC timed out"),
             std::string::npos)
       << text;

@@ -46,7 +46,7 @@
 #include "sim_crate.h"
 #include "sim_driver.h"
 #include "sitcp.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "stand_helpers.h"
 #include "trigger_source.h"
 #include "v1290.h"

@@ -21,7 +21,7 @@
 #include "monitor_feed.h"
 #include "monitor_server.h"
 #include "run_map.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "stand_helpers.h"
 #include "station_snapshot.h"
 #include "stats.h"

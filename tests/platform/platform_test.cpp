@@ -8,7 +8,7 @@
 
 #include "backend.h"
 #include "platform.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 using namespace std::chrono_literals;
 

@@ -12,7 +12,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "runfile.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace fs = std::filesystem;
 using mdq::platform::ConsoleCapture;

@@ -16,7 +16,7 @@
 #include "dump.h"
 #include "replay.h"
 #include "runfile.h"
-#include "spectra.h"
+#include "live_histograms.h"
 
 namespace fs = std::filesystem;
 using mdq::platform::ConsoleCapture;

@@ -13,7 +13,7 @@
 #include "backend.h"
 #include "board_emulator.h"
 #include "camac.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "daq_run.h"
 #include "run_config.h"
 #include "run_control.h"

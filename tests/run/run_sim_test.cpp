@@ -41,7 +41,7 @@
 #include "runfile.h"
 #include "sim_crate.h"
 #include "sim_driver.h"
-#include "spectra.h"
+#include "live_histograms.h"
 #include "stand_helpers.h"
 #include "trigger_source.h"
 #include "v1290.h"

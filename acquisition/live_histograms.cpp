@@ -1,4 +1,4 @@
-#include "spectra.h"
+#include "live_histograms.h"
 
 Bin dtdc[kChannels][2][kTdcBins];
 Bin dadc[kChannels][2][kAdcBins];
