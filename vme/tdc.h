@@ -31,7 +31,4 @@ inline int output_word(std::uint32_t* value) {
 }  // namespace tdc
 
 // The trigger veto: the PIO output bit (1 = no triggers).
-inline int veto_write(bool on) {
-  std::uint16_t word = on ? 1 : 0;
-  return WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &word);
-}
+inline int veto_write(bool on) { return PIO_write(on ? 1 : 0); }
