@@ -18,6 +18,7 @@
 #include "run_recorder.h"
 #include "run_series.h"
 #include "runfile.h"
+#include "run_state.h"
 #include "live_histograms.h"
 #include "tdc.h"
 
@@ -146,7 +147,7 @@ void Run::stop(RunEnd end, const std::string& reason, const char* recordName) {
     if (end == RunEnd::Interlock || end == RunEnd::Failed)
       record_.interlock(recordName ? recordName : reason.c_str());
   }
-  daq_on.store(0);
+  run_state().request_stop();
 }
 
 std::string Run::status_text() const {
@@ -185,6 +186,7 @@ bool Run::start() {
   con_printf("START:%2d-%2d-%2d (cur_time = %u s, end_time = %u s)\n", hours, minutes, seconds,
              cur_time_s, step_.end_time_s);
 
+  run_state().set_activity("setting the veto and emptying the TDC and the board");
   // Veto first: triggers taken while idle (the veto is off after an operator
   // stop) must not pair a board event of before the run with a TDC event of
   // the run. The TDC is cleared here; the board's frames are dropped below.
@@ -208,7 +210,8 @@ bool Run::start() {
       stop(RunEnd::NotStarted, "the board could not be started (see above)");
       return false;
     }
-    const BoardDiscard d = easiroc_discard_pending(kStartQuietMs, kStartDiscardMaxMs, &daq_on);
+    const BoardDiscard d = easiroc_discard_pending(
+        kStartQuietMs, kStartDiscardMaxMs, [] { return run_state().keep_going(); });
     if (d.dropped > 0)
       con_printf("Run start: %d board event(s) from before the run discarded.\n", d.dropped);
     if (d.aborted) {
@@ -272,7 +275,7 @@ void Run::scan() {
     for (pos_.ix = 0; pos_.ix < h.nx; ++pos_.ix) {
       pos_.xset = pos_.ix * h.dx + h.x0;
       obs_.position(pos_);
-      if (!take_position() || daq_on.load() == 0) return;
+      if (!take_position() || !run_state().keep_going()) return;
     }
   }
 }
@@ -309,6 +312,7 @@ bool Run::take_position() {
 // Polls the data-ready bit back to back. False when the run flag dropped or
 // the status cannot be read.
 bool Run::wait_for_trigger() {
+  run_state().set_activity("waiting for a trigger (TDC data ready)");
   unsigned polls = 0;
   for (;;) {
     std::uint16_t st = 0;
@@ -325,7 +329,7 @@ bool Run::wait_for_trigger() {
       failed_ = true;
       return false;
     }
-    if (daq_on.load() == 0) return false;
+    if (!run_state().keep_going()) return false;
   }
 }
 
@@ -397,7 +401,7 @@ Run::Cycle Run::event_cycle() {
     return Cycle::Stop;
   }
   wait_loop(2000);
-  if (daq_on.load() == 0) {
+  if (!run_state().keep_going()) {
     // The frames of a trigger seen as the run ends stay out of the stream.
     // (A board that failed already has had its say.)
     TdcCounts counts;
@@ -606,7 +610,7 @@ void Run::finish() {
   }
   if (cfg_.save && writer_.is_open()) writer_.close(now_s());
   record_.pairing(rep_.perPosition);
-  record_.finish(now_s(), failed_, rep_.end == RunEnd::GridDone && daq_on.load() != 0, writer_);
+  record_.finish(now_s(), failed_, rep_.end == RunEnd::GridDone && run_state().keep_going(), writer_);
   if (rep_.end == RunEnd::NotStarted) {
     con_printf("Run not started: %s.\n", rep_.reason.c_str());
   } else if (rep_.end == RunEnd::Interlock) {
@@ -656,27 +660,23 @@ void Run::finish() {
 }
 
 RunReport Run::take() {
+  RunState& state = run_state();
+  // Called directly (a script or benchmark without the panel's start).
+  if (!state.active()) (void)state.request_start();
   scan_map_run_start(cfg_.header);
-  if (start()) scan();
-  if (rep_.end == RunEnd::GridDone && daq_on.load() == 0) rep_.end = RunEnd::OperatorStop;
+  if (start()) {
+    state.started();
+    scan();
+  }
+  if (rep_.end == RunEnd::GridDone && !state.keep_going()) rep_.end = RunEnd::OperatorStop;
+  state.set_activity("closing the run file");
   finish();
-  daq_on.store(0);
+  state.finished(rep_.end, rep_.reason);
   obs_.finished(rep_);
   return rep_;
 }
 
 }  // namespace
-
-const char* run_end_name(RunEnd end) {
-  switch (end) {
-    case RunEnd::GridDone: return "grid done";
-    case RunEnd::OperatorStop: return "operator stop";
-    case RunEnd::NotStarted: return "not started";
-    case RunEnd::Interlock: return "interlock";
-    case RunEnd::Failed: return "failed";
-  }
-  return "?";
-}
 
 void daq_set_clock(RunClock clock) { g_clock.store(clock); }
 void daq_set_min_free_bytes(std::int64_t bytes) { g_minFreeBytes.store(bytes); }

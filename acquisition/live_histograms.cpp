@@ -3,7 +3,6 @@
 Bin dtdc[kChannels][2][kTdcBins];
 Bin dadc[kChannels][2][kAdcBins];
 std::atomic<std::uint32_t> tdc_overflow[kChannels];
-std::atomic<int> daq_on{0};
 std::atomic<int> ntics{0};
 
 void spectra_clear() {

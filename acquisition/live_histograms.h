@@ -31,6 +31,5 @@ void spectra_clear();
 // Copies one spectrum into out (size kTdcBins / kAdcBins).
 void spectrum_snapshot(std::span<const Bin> bins, std::span<std::int32_t> out);
 
-// Shared run state.
-extern std::atomic<int> daq_on;
+// Timer ticks since the run's last veto release (a trigger two ticks late is skipped).
 extern std::atomic<int> ntics;

@@ -9,6 +9,7 @@
 #include "platform.h"
 #include "runfile.h"
 #include "live_histograms.h"
+#include "run_state.h"
 
 namespace {
 
@@ -101,7 +102,7 @@ int replay_load(const std::vector<std::string>& files, const ReplaySelection& se
   ReplayResult local;
   ReplayResult& r = result ? *result : local;
   r = ReplayResult{};
-  if (daq_on.load()) {
+  if (run_state().active()) {
     con_printf("A run is active: a stored run can be loaded once it has ended. Spectra unchanged.\n");
     return -1;
   }

@@ -8,6 +8,7 @@
 
 #include "decode.h"
 #include "runfile.h"
+#include "run_end.h"
 #include "v1290.h"
 
 struct RunConfig {
@@ -54,14 +55,6 @@ struct BoardFailureCounts {
   int inRow = 0;
 };
 
-enum class RunEnd {
-  GridDone,      // every position taken
-  OperatorStop,  // RUN switched off
-  NotStarted,    // refused at start (reason says why)
-  Interlock,     // ended by an interlock (reason says which)
-  Failed,        // a device or the run file failed (reason says which)
-};
-const char* run_end_name(RunEnd end);
 
 struct PositionReport {
   std::int32_t ix = 0, iy = 0, xset = 0, yset = 0;

@@ -28,9 +28,9 @@ int main(int argc, char** argv) {
   cli.add_option("--driver", s.driverPath,
                  std::string("VME interface driver library (default ") +
                      wienvme_default_driver_path() + ")");
-  cli.add_option("--board-address", s.boardAddress, "EASIROC board IPv4 address");
-  cli.add_option("--tcp-port", s.boardTcpPort, "EASIROC board TCP port");
-  cli.add_option("--udp-port", s.boardUdpPort, "EASIROC board register-access (UDP) port");
+  cli.add_option("--board-address", s.board.address, "EASIROC board IPv4 address");
+  cli.add_option("--tcp-port", s.board.tcpPort, "EASIROC board TCP port");
+  cli.add_option("--udp-port", s.board.udpPort, "EASIROC board register-access (UDP) port");
   cli.add_option("--min-free-mb", s.minFreeMb,
                  "refuse or end a run below this much free disk space (MB; 0 = no check)")
       ->check(CLI::NonNegativeNumber);

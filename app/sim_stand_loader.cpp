@@ -41,7 +41,7 @@ bool sim_stand_load(StationSettings& s) {
     return false;
   }
   // An explicit board address means a board (or mdq-sim) elsewhere.
-  const bool boardInProcess = s.boardAddress.empty();
+  const bool boardInProcess = s.board.address.empty();
   MdqStandInfo info{};
   if (start(s.simRateHz, boardInProcess ? 1 : 0, &info) != 0) {
     con_printf("Simulated test stand: %s\n", info.error);
@@ -49,12 +49,12 @@ bool sim_stand_load(StationSettings& s) {
   }
   if (s.driverPath.empty()) s.driverPath = info.driverPath;
   if (boardInProcess) {
-    s.boardAddress = "127.0.0.1";
-    s.boardTcpPort = info.tcpPort;
-    s.boardUdpPort = info.udpPort;
+    s.board.address = "127.0.0.1";
+    s.board.tcpPort = info.tcpPort;
+    s.board.udpPort = info.udpPort;
   }
   con_printf("Simulated test stand: crate driver %s, board %s tcp=%d udp=%d, triggers %.0f Hz\n",
-             s.driverPath.c_str(), s.boardAddress.c_str(), s.boardTcpPort, s.boardUdpPort,
+             s.driverPath.c_str(), s.board.address.c_str(), s.board.tcpPort, s.board.udpPort,
              s.simRateHz);
   return true;
 }

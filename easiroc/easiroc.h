@@ -16,7 +16,6 @@
 
 // What the station compiles in, overridable for the simulated stand and tests.
 struct EasirocSettings {
-  int tcpPort = 24;                 // the board's TCP port
   int recvTimeoutMs = 3000;         // every receive on the connection
   int connectTimeoutMs = 5000;      // an unreachable board costs at most this
   int ackPauseUs = 40000;           // pause between a register word and its acknowledgement
@@ -167,9 +166,8 @@ struct BoardDiscard {
   bool linkLost = false;
 };
 // Reads and drops the frames the board has already sent, until none comes
-// for quietMs, for at most maxMs; gives up when *runFlag drops to 0.
-[[nodiscard]] BoardDiscard easiroc_discard_pending(int quietMs, int maxMs,
-                                                 const std::atomic<int>* runFlag);
+// for quietMs, for at most maxMs; gives up as soon as keepGoing() is false.
+[[nodiscard]] BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, bool (*keepGoing)());
 int easiroc_fDAQ(const char* file_name, int MaxCycleNum);
 // The last continuous read-out: frames and bytes written, and the seconds
 // from the start word to the last frame read (the drain left out).

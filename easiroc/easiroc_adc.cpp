@@ -383,7 +383,7 @@ int easiroc_singleADCstart(void) {
   return 0;
 }
 
-BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, const std::atomic<int>* runFlag) {
+BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, bool (*keepGoing)()) {
   BoardDiscard d;
   if (sock.load() < 0) return d;
   const auto end = Clock::now() + std::chrono::milliseconds(std::max(0, maxMs));
@@ -391,7 +391,7 @@ BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, const std::atomic<i
   const bool muted = g_muteReadErrors;
   g_muteReadErrors = true;
   for (int bad = 0;;) {
-    if (runFlag && runFlag->load() == 0) {
+    if (keepGoing && !keepGoing()) {
       d.aborted = true;
       break;
     }

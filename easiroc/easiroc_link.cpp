@@ -16,6 +16,7 @@
 #include "easiroc.h"
 #include "easiroc_internal.h"
 #include "platform.h"
+#include "board_link.h"
 
 std::atomic<SOCKET> sock{INVALID_SOCKET};
 
@@ -192,7 +193,7 @@ int easiroc_Connect(const char* SiTCP_MASTER_IP) {
   }
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(std::uint16_t(g_settings.tcpPort));
+  addr.sin_port = htons(std::uint16_t(board_link().tcpPort));
   if (!SiTCP_MASTER_IP || inet_pton(AF_INET, SiTCP_MASTER_IP, &addr.sin_addr) != 1) {
     con_printf("easiroc_Init: \"%s\" is not a dotted-quad IPv4 address\n",
                SiTCP_MASTER_IP ? SiTCP_MASTER_IP : "(null)");

@@ -662,6 +662,11 @@ int CmtScheduleThreadPoolFunction(int poolHandle, ThreadFunctionPtr fn, void* da
 }
 
 int CmtWaitForThreadPoolFunctionCompletion(int poolHandle, int functionId, int options) {
+  return CmtWaitForThreadPoolFunctionCompletionFor(poolHandle, functionId, options, -1);
+}
+
+int CmtWaitForThreadPoolFunctionCompletionFor(int poolHandle, int functionId, int options,
+                                              int timeoutMs) {
   PoolFn* f = nullptr;
   {
     std::lock_guard lk(g_poolMutex);
@@ -673,7 +678,9 @@ int CmtWaitForThreadPoolFunctionCompletion(int poolHandle, int functionId, int o
   }
   // Only the GUI thread may pump the panel.
   bool pump = (options & OPT_TP_PROCESS_EVENTS_WHILE_WAITING) && g_backend;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!f->done.load()) {
+    if (timeoutMs >= 0 && std::chrono::steady_clock::now() >= deadline) return 1;
     if (pump) {
       g_backend->processEvents(20);
     } else {

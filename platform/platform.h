@@ -157,6 +157,10 @@ enum : int { OPT_TP_PROCESS_EVENTS_WHILE_WAITING = 1 };
 // Returns when the function has returned; with option 1 the panel keeps
 // repainting and its timer keeps running meanwhile (events stay queued).
 int CmtWaitForThreadPoolFunctionCompletion(int poolHandle, int functionId, int options);
+// The same wait for at most timeoutMs: 0 when the function has returned, 1
+// when it is still running, -1 for an unknown function.
+int CmtWaitForThreadPoolFunctionCompletionFor(int poolHandle, int functionId, int options,
+                                              int timeoutMs);
 int CmtReleaseThreadPoolFunctionID(int poolHandle, int functionId);
 int CmtDiscardThreadPool(int poolHandle);
 // Functions scheduled and not yet returned (tests, diagnostics).

@@ -17,6 +17,7 @@
 #include "run_map.h"
 #include "live_histograms.h"
 #include "stats.h"
+#include "run_state.h"
 
 namespace {
 
@@ -276,7 +277,7 @@ void on_clear_then_unfit(int control) {
 }
 void on_run_then_unfit(int control) {
   if (g_run) g_run(control);
-  if (daq_on.load()) unfit();
+  if (run_state().active()) unfit();
 }
 void on_load_then_unfit(int control) {
   unfit();

@@ -7,6 +7,7 @@
 #include "platform.h"
 #include "run_record.h"
 #include "sitcp.h"
+#include "board_link.h"
 
 namespace {
 double HV = 0;
@@ -19,9 +20,10 @@ int bias_last_hvdac() { return HVDAC; }
 double bias_last_readback() { return rd_data; }
 
 void bias_on_udp_open(int) {
-  const SiTCPLinkSettings& s = sitcp_settings();
+  const BoardLink& link = board_link();
   SiTCPinit();
-  SiTCPSetIPPort(sitcp_board_address(), s.tcpPort, s.udpPort);
+  SiTCPSetIPPort(link.host(), static_cast<unsigned>(link.tcpPort),
+                 static_cast<unsigned>(link.udpPort));
   SiTCPCreateUDPSock();
   SenderInit();
   Senderudp_send(0x12, 0xF8);

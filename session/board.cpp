@@ -13,11 +13,8 @@
 #include "sitcp.h"
 #include "live_histograms.h"
 #include "mdq_main.h"
-
-BoardSettings& board_settings() {
-  static BoardSettings s;
-  return s;
-}
+#include "run_state.h"
+#include "board_link.h"
 
 namespace {
 
@@ -58,9 +55,7 @@ int cb_er_daq_stop(int, int, int, void*, int, int) {
 
 void board_on_connect(int) {
   easiroc_LoadIni(EASIROC_DEFAULT_INI);
-  const BoardSettings& s = board_settings();
-  easiroc_settings().tcpPort = s.tcpPort;
-  const char* address = s.address.empty() ? sitcp_default_board_address() : s.address.c_str();
+  const char* address = board_link().host();
   // easiroc_Init has said what failed; the panel keeps the verdict in view.
   const bool ready = easiroc_Init(address, 3) == 0;
   SetCtrlVal(p1h, P1_ER_DAQ_STATUS, ready ? "board ready" : "board NOT configured -- see console");
@@ -92,7 +87,7 @@ void board_on_probe(int) {
 // The read-out runs on a worker of its own while the panel stays live (its
 // stop button included); the handler returns when the read-out has ended.
 void board_on_daq(int) {
-  if (daq_on.load() != 0) {
+  if (run_state().active()) {
     con_printf("Read-out refused: a run is reading the board -- stop the run first.\n");
     return;
   }

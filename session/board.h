@@ -3,14 +3,6 @@
 
 #include <string>
 
-// Where the board is: the station's settings (command line, --simulate) fill
-// this before the first connect.
-struct BoardSettings {
-  std::string address;  // dotted quad; empty = sitcp_default_board_address()
-  int tcpPort = 24;
-};
-BoardSettings& board_settings();
-
 // The handlers board_install_handlers() installs, one per control.
 void board_on_connect(int control);
 void board_on_close(int control);

@@ -11,6 +11,7 @@
 #include "runfile.h"
 #include "script.h"
 #include "live_histograms.h"
+#include "run_state.h"
 
 namespace {
 
@@ -41,7 +42,7 @@ void on_ymode(int control) {
 }
 
 void on_open_run(int) {
-  if (daq_on.load()) return;
+  if (run_state().active()) return;
   char dfile[300] = "";
   int r = FileSelectPopup("", "*.dat", ".dat", "Izberi datoteko s podatki", 3, 0, 0, 1, 0, dfile,
                           sizeof dfile);
@@ -119,9 +120,9 @@ int WinMain(const StationSettings& settings) {
   do {
     GetUserEvent(1, &pID, &rID);
     session_dispatch(rID);
-    if (rID == P1_QUIT && daq_on.load() != 0)
+    if (rID == P1_QUIT && run_state().active())
       con_printf("A run is active: switch RUN off before quitting.\n");
-  } while (rID != P1_QUIT || daq_on.load() != 0);
+  } while (rID != P1_QUIT || run_state().active());
 
   CmtDiscardThreadPool(poolHandle);
   panel_memory_save();

@@ -11,13 +11,14 @@
 #include "replay.h"
 #include "run_map.h"
 #include "live_histograms.h"
+#include "run_state.h"
 
 namespace {
 
 void on_load_spectra(int) {
   // Refused before the dialog: the operator learns at once, and the
   // spectra of the run in progress stay as they are.
-  if (daq_on.load()) {
+  if (run_state().active()) {
     con_printf("A run is active: a stored run can be loaded once it has ended. Spectra unchanged.\n");
     return;
   }
@@ -82,7 +83,7 @@ void on_clear_then_mark(int control) {
 
 void on_run_then_mark(int control) {
   if (g_run) g_run(control);
-  if (daq_on.load()) SetCtrlVal(p1h, P1_LOAD_STATUS, "live spectra");
+  if (run_state().active()) SetCtrlVal(p1h, P1_LOAD_STATUS, "live spectra");
 }
 
 }  // namespace

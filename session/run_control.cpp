@@ -11,8 +11,8 @@
 #include "mdq_ui.h"
 #include "monitor_feed.h"
 #include "platform.h"
-#include "live_histograms.h"
-#include "wienvme_dll.h"
+#include "run_state.h"
+#include "tdc.h"
 
 namespace {
 int tfID = 0;
@@ -122,45 +122,72 @@ const RunReport& last_run_report() { return g_job.report; }
 
 RunObserver& panel_run_observer() { return g_observer; }
 
+namespace {
+constexpr int kStopNoticeMs = 2000;  // a stop taking longer says what it waits for
+constexpr int kStopWaitMaxMs = 30000;
+
+// Waits (the panel live) for the run's worker to return, saying every few
+// seconds what the run is doing. False when it is still going after the
+// bound: the panel is given back and the run ends by itself.
+bool wait_for_run_worker(const char* why) {
+  for (int waited = 0; waited < kStopWaitMaxMs; waited += kStopNoticeMs) {
+    if (CmtWaitForThreadPoolFunctionCompletionFor(poolHandle, tfID,
+                                                  OPT_TP_PROCESS_EVENTS_WHILE_WAITING,
+                                                  kStopNoticeMs) != 1) {
+      reclaim_finished_worker();
+      return true;
+    }
+    con_printf("%s: waiting for the run to end (%s) ...\n", why, run_state().activity());
+  }
+  con_printf("The run has not ended after %d s (still %s). The panel goes on; the run ends by "
+             "itself, and RUN stays off until it has.\n",
+             kStopWaitMaxMs / 1000, run_state().activity());
+  return false;
+}
+
+void start_run() {
+  reclaim_finished_worker();
+  // The last run is ending by itself (closing its file): wait, then start.
+  if (tfID && !run_state().keep_going() && !wait_for_run_worker("Run start")) {
+    SetCtrlVal(p1h, P1_RUN, 0);
+    return;
+  }
+  if (tfID || !run_state().request_start()) {
+    con_printf("A run is already active.\n");
+    SetCtrlVal(p1h, P1_RUN, run_state().keep_going() ? 1 : 0);  // the toggle shows whether a run is on
+    return;
+  }
+  g_job = RunJob{run_config_from_panel(), &g_observer, {}};
+  monitor_feed_run_started(g_job.config);
+  if (CmtScheduleThreadPoolFunction(poolHandle, daq_run, &g_job, &tfID) != 0) {
+    tfID = 0;
+    run_state().finished(RunEnd::NotStarted, "no worker thread available");
+    SetCtrlVal(p1h, P1_RUN, 0);
+    con_printf("The run could not be started (no worker thread available).\n");
+    RunReport refused;
+    refused.end = RunEnd::NotStarted;
+    refused.reason = "no worker thread available";
+    monitor_feed_finished(refused);
+  }
+}
+
+void stop_run() {
+  (void)run_state().request_stop();
+  if (tfID && !wait_for_run_worker("Run stop")) return;
+  // Idle with the veto released, as the crate was before the run.
+  if (veto_write(false) != 0)
+    con_printf("The veto could not be released after the run (PIO write failed) -- check the "
+               "crate.\n");
+}
+}  // namespace
+
 void run_toggle(int) {
   int on = 0;
   GetCtrlVal(p1h, P1_RUN, &on);
-  if (on) {
-    reclaim_finished_worker();
-    if (tfID && daq_on.load() == 0) {
-      // The last run is ending by itself (closing its file): a short wait,
-      // then the new run starts as asked.
-      CmtWaitForThreadPoolFunctionCompletion(poolHandle, tfID, OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
-      reclaim_finished_worker();
-    }
-    if (tfID) {
-      con_printf("A run is already active.\n");
-      SetCtrlVal(p1h, P1_RUN, daq_on.load() ? 1 : 0);  // the toggle shows whether a run is on
-      return;
-    }
-    g_job = RunJob{run_config_from_panel(), &g_observer, {}};
-    monitor_feed_run_started(g_job.config);
-    daq_on.store(1);
-    if (CmtScheduleThreadPoolFunction(poolHandle, daq_run, &g_job, &tfID) != 0) {
-      tfID = 0;
-      daq_on.store(0);
-      SetCtrlVal(p1h, P1_RUN, 0);
-      con_printf("The run could not be started (no worker thread available).\n");
-      RunReport refused;
-      refused.end = RunEnd::NotStarted;
-      refused.reason = "no worker thread available";
-      monitor_feed_finished(refused);
-    }
-    return;
-  }
-  daq_on.store(0);
-  if (tfID) {
-    CmtWaitForThreadPoolFunctionCompletion(poolHandle, tfID, OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
-    CmtReleaseThreadPoolFunctionID(poolHandle, tfID);
-    tfID = 0;
-  }
-  std::uint16_t dum = 0;
-  WIENVME_write16(hHandle24, 1, 0x81B842, &dum);
+  if (on)
+    start_run();
+  else
+    stop_run();
 }
 
 void run_install_handlers() { session_set_handler(P1_RUN, run_toggle); }

@@ -11,6 +11,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "live_histograms.h"
+#include "run_state.h"
 
 namespace {
 
@@ -92,7 +93,7 @@ void ScriptRunner::run(std::string path) {
   }
   if (!quit && !g_quitAtEnd.load()) return;
   // A run still going would make the loop ignore the quit: stop it first.
-  if (daq_on.load()) {
+  if (run_state().active()) {
     SetCtrlVal(p1h, P1_RUN, 0);
     wait_handled(PostControlEvent(p1h, P1_RUN), "P1_RUN");
   }
@@ -212,7 +213,7 @@ bool ScriptRunner::step(const std::string& line, int lineNo) {
       return false;
     }
     auto deadline = Clock::now() + std::chrono::duration<double>(s);
-    while (daq_on.load()) {
+    while (run_state().active()) {
       if (Clock::now() > deadline) {
         con_printf("script line %d: the run did not end within %g s\n", lineNo, s);
         return false;

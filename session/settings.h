@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include "board_link.h"
 
 struct StationSettings {
   std::string panelFile = "mdq_ui.uir";
@@ -17,9 +18,7 @@ struct StationSettings {
   // Board event reads failing in a row before a run ends (0 = never).
   int maxBoardFailures = 10;
   // EASIROC board; empty address = the board's default address.
-  std::string boardAddress;
-  int boardTcpPort = 24;
-  int boardUdpPort = 4660;
+  BoardLink board;
   // Operator script played through the event loop; headless = no display.
   std::string script;
   bool headless = false;

@@ -40,16 +40,9 @@ bool reply_matches_request(const unsigned char* reply) {
 
 }  // namespace
 
-const char* sitcp_default_board_address() { return "192.168.10.16"; }
-
 SiTCPLinkSettings& sitcp_settings() {
   static SiTCPLinkSettings s;
   return s;
-}
-
-const char* sitcp_board_address() {
-  const std::string& a = sitcp_settings().address;
-  return a.empty() ? sitcp_default_board_address() : a.c_str();
 }
 
 void SiTCPinit() { con_printf("SiTCP control --> Start.\n"); }

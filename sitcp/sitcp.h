@@ -10,21 +10,11 @@
 #include <cstdint>
 #include <string>
 
-// The board's factory address on the detector network. The TCP link to the
-// same board uses it too.
-const char* sitcp_default_board_address();
-
-// Where the board is and how long a reply may take. The station's settings
-// (command line, --simulate) fill this before the link is opened.
+// How long a reply may take. Where the board is: board_link().
 struct SiTCPLinkSettings {
-  std::string address;  // dotted quad; empty = sitcp_default_board_address()
-  unsigned tcpPort = 24;
-  unsigned udpPort = 4660;
   std::chrono::milliseconds replyTimeout{3000};
 };
 SiTCPLinkSettings& sitcp_settings();
-// The address the link will use: the settings' or the default one.
-const char* sitcp_board_address();
 
 // RBCP request header, 8 bytes on the wire; address big-endian once built.
 struct bcp_header {

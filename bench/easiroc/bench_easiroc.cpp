@@ -21,6 +21,7 @@
 
 #include "board_emulator.h"
 #include "easiroc.h"
+#include "board_link.h"
 
 namespace {
 
@@ -127,7 +128,7 @@ double readout(long frames, const std::string& file, bool quietStdout) {
 
 void run(benchmark::State& state, bool stationDefaults) {
   EasirocSettings& s = easiroc_settings();
-  s.tcpPort = emulator().port();
+  board_link().tcpPort = emulator().port();
   s.recvTimeoutMs = 50;
   s.startPauseUs = 0;  // both loops start timing at the start word
   s.frameDump = stationDefaults ? EasirocSettings::FrameDump::Every : EasirocSettings::FrameDump::None;
@@ -179,7 +180,7 @@ BENCHMARK(BM_ContinuousReadoutPrintingAndPausing)
 // The run's look for frames that came while the veto was on, once per event:
 // a non-blocking receive on the quiet link.
 void BM_VetoedFrameCheck(benchmark::State& state) {
-  easiroc_settings().tcpPort = emulator().port();
+  board_link().tcpPort = emulator().port();
   if (easiroc_Connect("127.0.0.1") != 0) std::abort();
   int found = 0;
   for (auto _ : state) found += easiroc_drop_arrived();

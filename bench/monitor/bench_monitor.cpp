@@ -16,6 +16,7 @@
 #include "run_control.h"
 #include "stand.h"
 #include "station_snapshot.h"
+#include "run_state.h"
 
 namespace {
 
@@ -26,7 +27,7 @@ double timed_run(std::uint32_t nev) {
   const auto t0 = runbench::Clock::now();
   SetCtrlVal(p1h, P1_RUN, 1);
   run_toggle(P1_RUN);
-  for (int i = 0; i < 600000 && daq_on.load(); ++i)  // 10 minutes at most
+  for (int i = 0; i < 600000 && run_state().active(); ++i)  // 10 minutes at most
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   const double s = runbench::seconds_since(t0);
   SetCtrlVal(p1h, P1_RUN, 0);

@@ -15,6 +15,7 @@
 #include "backend.h"
 #include "rbcp_responder.h"
 #include "sitcp.h"
+#include "board_link.h"
 
 namespace {
 
@@ -35,11 +36,11 @@ void setup_link() {
     std::fprintf(stderr, "cannot start the RBCP responder on 127.0.0.1\n");
     std::exit(1);
   }
-  sitcp_settings().address = "127.0.0.1";
-  sitcp_settings().udpPort = responder().port();
+  board_link().address = "127.0.0.1";
+  board_link().udpPort = responder().port();
   sitcp_settings().replyTimeout = std::chrono::milliseconds(1000);
   mdq::platform::ConsoleCapture quiet;
-  SiTCPSetIPPort(sitcp_board_address(), 24, responder().port());
+  SiTCPSetIPPort(board_link().host(), 24, responder().port());
   SiTCPCreateUDPSock();
   g_board.sin_family = AF_INET;
   g_board.sin_port = htons(responder().port());

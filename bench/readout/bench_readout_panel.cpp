@@ -26,6 +26,7 @@
 #include "mdq_ui.h"
 #include "platform.h"
 #include "qt_backend.h"
+#include "board_link.h"
 
 namespace {
 
@@ -140,7 +141,7 @@ int main(int argc, char** argv) {
   if (!board.start()) return 1;
   g_board = &board;
   EasirocSettings& es = easiroc_settings();
-  es.tcpPort = board.port();
+  board_link().tcpPort = board.port();
   es.recvTimeoutMs = 20;
   es.startPauseUs = 0;  // both loops start at the start word
   // Console output goes where the station's goes; the dump and the progress

@@ -25,6 +25,7 @@
 
 #include "backend.h"
 #include "stand.h"
+#include "run_state.h"
 
 namespace {
 
@@ -197,7 +198,7 @@ struct Leg {
 
 Leg time_run(std::uint32_t nev, bool* ok, bool verifyPairing = true) {
   g_stand->set_run_controls(nev);
-  daq_on.store(1);
+  (void)run_state().request_start();
   const auto g0 = g_stand->triggers();
   const double c0 = thread_cpu_s();
   auto t0 = Clock::now();
@@ -221,14 +222,14 @@ Leg time_run(std::uint32_t nev, bool* ok, bool verifyPairing = true) {
 }
 
 Leg time_floor(std::uint32_t nev, bool* ok) {
-  daq_on.store(1);
+  (void)run_state().request_start();
   const auto g0 = g_stand->triggers();
   const double c0 = thread_cpu_s();
   auto t0 = Clock::now();
   const std::uint32_t done = runbench::io_floor_run(nev);
   Leg leg{seconds_since(t0) * 1e6 / nev, (thread_cpu_s() - c0) * 1e6 / nev,
           double(g_stand->triggers() - g0) / nev};
-  daq_on.store(0);
+  run_state().reset();
   *ok = done == nev;
   if (!*ok) std::fprintf(stderr, "floor: %u events read out\n", done);
   return leg;

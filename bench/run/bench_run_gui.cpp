@@ -19,6 +19,7 @@
 #include "mdq_main.h"
 #include "qt_backend.h"
 #include "stand.h"
+#include "run_state.h"
 
 namespace {
 
@@ -62,15 +63,15 @@ Outcome gui_run(std::uint32_t nev, bool refresh) {
   SetCtrlVal(p1h, P1_AUTO_REFRESH, refresh ? 1 : 0);
   g_runSeconds.store(0);
   const double gui0 = thread_cpu_s();
-  daq_on.store(1);
+  (void)run_state().request_start();
   int fid = 0;
   if (CmtScheduleThreadPoolFunction(g_pool, timed_run, nullptr, &fid) != 0) {
-    daq_on.store(0);
+    run_state().reset();
     return o;
   }
   const auto deadline = Clock::now() + std::chrono::seconds(60);
   while (CmtRunningThreadPoolFunctions(g_pool) > 0) {
-    if (Clock::now() > deadline) daq_on.store(0);  // a hung run ends; the figures are void
+    if (Clock::now() > deadline) run_state().request_stop();  // a hung run ends; the figures are void
     int panel = 0, control = 0;
     GetUserEvent(1, &panel, &control);
     if (control == P1_TIMER) {

@@ -30,6 +30,8 @@
 #include "trigger_source.h"
 #include "v1290.h"
 #include "wienvme_dll.h"
+#include "run_state.h"
+#include "board_link.h"
 
 namespace runbench {
 
@@ -68,7 +70,7 @@ class Stand {
     if (!board_->start()) return false;
 
     EasirocSettings& es = easiroc_settings();
-    es.tcpPort = board_->port();
+    board_link().tcpPort = board_->port();
     es.connectTimeoutMs = 1000;
     es.ackPauseUs = 200;
     es.streamBytePauseUs = 0;
@@ -172,11 +174,11 @@ inline std::uint32_t io_floor_run(std::uint32_t nev) {
       unsigned short status = 0;
       if (WIENVME_read16(hHandle24, 1, V1290_STATUS, &status) != 0) return done;
       lam = status & 1;
-    } while (lam == 0 && daq_on.load() != 0);
+    } while (lam == 0 && run_state().keep_going());
     pio = 1;
     WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &pio);
     wait_loop(2000);
-    if (daq_on.load() == 0) break;
+    if (!run_state().keep_going()) break;
     if (ntics.load() >= 2) continue;
     for (int k = 0; k < 32; ++k) wait_loop(200);
     unsigned short tdcneve = 0;

@@ -18,6 +18,7 @@
 #include "run_map.h"
 #include "runfile.h"
 #include "live_histograms.h"
+#include "run_state.h"
 
 namespace fs = std::filesystem;
 using mdq::platform::ConsoleCapture;
@@ -42,7 +43,7 @@ class AnalysisControls : public ::testing::Test {
     panel_install_handlers();
     replay_install_handlers();
     analysis_install_handlers();
-    daq_on = 0;
+    run_state().reset();
     spectra_clear();
     for (int c : {P1_CHANNEL, P1_TDC_RANGE, P1_ADC_RANGE, P1_LOAD_IX, P1_LOAD_IY, P1_MAP_QUANTITY,
                   P1_FIT_BACKGROUND})

@@ -13,6 +13,7 @@
 #include "runfile.h"
 #include "scanmap.h"
 #include "live_histograms.h"
+#include "run_state.h"
 
 namespace fs = std::filesystem;
 
@@ -112,7 +113,7 @@ TEST(ScanMap, MapOfTheRunAsItWentEqualsTheMapReadBackFromItsFiles) {
   // The run loop's path (event values, saved) and the file's path (event
   // records) of the same scan, through a file series that rolls over.
   TempDir d;
-  daq_on = 0;
+  run_state().reset();
   ScanMap live;
   RUNREC run;
   run.nx = 3, run.ny = 2, run.x0 = -10, run.dx = 5, run.y0 = 3, run.dy = 4, run.nev = 40;
@@ -164,7 +165,7 @@ TEST(ScanMap, MapOfTheRunAsItWentEqualsTheMapReadBackFromItsFiles) {
 
 TEST(ScanMap, StoredRunBuildsTheShownMapAndNamesItsFiles) {
   TempDir d;
-  daq_on = 0;
+  run_state().reset();
   RunFileWriter w;
   ASSERT_TRUE(w.open(d / "one", 0));
   RUNREC run;

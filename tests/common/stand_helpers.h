@@ -30,6 +30,7 @@
 #include "trigger_source.h"
 #include "v1290.h"
 #include "wienvme_dll.h"
+#include "board_link.h"
 
 namespace mdq::test {
 
@@ -97,7 +98,7 @@ inline void stand_up(std::unique_ptr<mdq::sim::BoardEmulator>& board,
   board->setFrameSource(std::move(frames));
   ASSERT_TRUE(board->start());
   auto& es = easiroc_settings();
-  es.tcpPort = board->port();
+  board_link().tcpPort = board->port();
   es.ackPauseUs = 0;
   es.streamBytePauseUs = 0;
   es.startPauseUs = 100;

@@ -7,6 +7,7 @@
 #include "mdq_main.h"
 #include "mdq_ui.h"
 #include "platform.h"
+#include "board_link.h"
 
 using namespace easiroc_test;
 
@@ -27,8 +28,8 @@ class BoardCommands : public BoardTest {
     if (poolHandle == 0) ASSERT_EQ(CmtNewThreadPool(2, &poolHandle), 0);
     g_handlers.clear();
     board_install_handlers();
-    board_settings().address = "127.0.0.1";
-    board_settings().tcpPort = board_->port();
+    board_link().address = "127.0.0.1";
+    board_link().tcpPort = board_->port();
   }
   void press(int control) {
     auto it = g_handlers.find(control);

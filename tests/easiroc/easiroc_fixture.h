@@ -16,6 +16,7 @@
 #include "board_emulator.h"
 #include "easiroc.h"
 #include "platform.h"
+#include "board_link.h"
 
 namespace easiroc_test {
 
@@ -89,7 +90,7 @@ class BoardTest : public ::testing::Test {
     board_ = std::make_unique<BoardEmulator>(o);
     board_->setFrameSource(counting_source());
     ASSERT_TRUE(board_->start());
-    easiroc_settings().tcpPort = board_->port();
+    board_link().tcpPort = board_->port();
     dir_ = std::filesystem::temp_directory_path() /
            ("mdq_easiroc_" + std::to_string(::getpid()) + "_" +
             ::testing::UnitTest::GetInstance()->current_test_info()->name());

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "easiroc_fixture.h"
+#include "board_link.h"
 
 using namespace easiroc_test;
 using Clock = std::chrono::steady_clock;
@@ -143,7 +144,7 @@ TEST_F(BoardTest, FailedWriteAbortsTransfer) {
 TEST_F(BoardTest, ConnectionRefusedAndClosedBoard) {
   int port = board_->port();
   board_->stop();
-  easiroc_settings().tcpPort = port;
+  board_link().tcpPort = port;
   mdq::platform::ConsoleCapture cap;
   EXPECT_EQ(easiroc_Init("127.0.0.1", 3), -1);
   EXPECT_NE(cap.text().find("easiroc_Init::connect = -1\n"), std::string::npos);
@@ -179,7 +180,7 @@ TEST(Connect, ConnectingAgainClosesThePreviousConnection) {
   ASSERT_EQ(listen(lfd, 4), 0);
   socklen_t len = sizeof a;
   getsockname(lfd, reinterpret_cast<sockaddr*>(&a), &len);
-  easiroc_settings().tcpPort = ntohs(a.sin_port);
+  board_link().tcpPort = ntohs(a.sin_port);
 
   ASSERT_EQ(easiroc_Connect("127.0.0.1"), 0);
   int first = accept(lfd, nullptr, nullptr);

@@ -51,6 +51,8 @@
 #include "trigger_source.h"
 #include "v1290.h"
 #include "wienvme_dll.h"
+#include "run_state.h"
+#include "board_link.h"
 
 namespace stdfs = std::filesystem;
 namespace sim = mdq::sim;
@@ -204,7 +206,7 @@ class BoardFaults : public ::testing::Test {
     board_ = std::make_unique<sim::BoardEmulator>(o);
     board_->setFrameSource(counting_source());
     ASSERT_TRUE(board_->start());
-    easiroc_settings().tcpPort = board_->port();
+    board_link().tcpPort = board_->port();
   }
   void connect() {
     ConsoleCapture quiet;
@@ -229,7 +231,7 @@ TEST_F(BoardFaults, NoListenerConnectionRefused) {
     restart();
     const int port = board_->port();
     board_->stop();  // the port is free again: nothing listens
-    easiroc_settings().tcpPort = port;
+    board_link().tcpPort = port;
     ConsoleCapture con;
     int r = 0;
     timed("connect", Ms(kConnectMs), [&] { r = easiroc_Connect("127.0.0.1"); });
@@ -281,7 +283,7 @@ class SilentListener {
 TEST_F(BoardFaults, AcceptAndNeverAnswer) {
   SilentListener quiet;
   ASSERT_TRUE(quiet.ok());
-  easiroc_settings().tcpPort = quiet.port();
+  board_link().tcpPort = quiet.port();
   for (int rep = 0; rep < kReps; ++rep) {
     REP_TRACE(rep);
     ConsoleCapture con;
@@ -557,10 +559,10 @@ class RbcpFaults : public ::testing::Test {
     ASSERT_EQ(board_.start(0), 0);
     board_.setMadcNoise(0);
     ConsoleCapture quiet;
-    sitcp_settings().address = "127.0.0.1";
-    sitcp_settings().udpPort = board_.port();
+    board_link().address = "127.0.0.1";
+    board_link().udpPort = board_.port();
     sitcp_settings().replyTimeout = kReply;
-    SiTCPSetIPPort(sitcp_board_address(), 24, board_.port());
+    SiTCPSetIPPort(board_link().host(), 24, board_.port());
     SiTCPCreateUDPSock();
   }
   void TearDown() override {
@@ -883,7 +885,7 @@ class StandFaults : public ::testing::Test {
   // Per repetition: a fresh file name, the veto on, a fresh board
   // connection (frames of an earlier run's extra triggers go with the old).
   void prepare(int rep, int nev) {
-    daq_on = 0;
+    run_state().reset();
     ntics = 0;
     SetCtrlVal(p1h, P1_RUN, 0);
     SetCtrlVal(p1h, P1_EVENT, 0);

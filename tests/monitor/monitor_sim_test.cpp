@@ -25,6 +25,7 @@
 #include "stand_helpers.h"
 #include "station_snapshot.h"
 #include "stats.h"
+#include "run_state.h"
 
 namespace stdfs = std::filesystem;
 namespace sim = mdq::sim;
@@ -65,7 +66,7 @@ class MonitorRun : public ::testing::Test {
     spectra_clear();
   }
   void TearDown() override {
-    if (daq_on.load()) stop_run_within(30s);
+    if (run_state().active()) stop_run_within(30s);
     server_.stop();
     snapshot_feed_enable(false);
     con_history_enable(0);
@@ -92,7 +93,7 @@ class MonitorRun : public ::testing::Test {
     set_run(1, nev);
     const auto t0 = Clock::now();
     start_run();
-    EXPECT_TRUE(wait_until([] { return daq_on.load() == 0; }, 60s));
+    EXPECT_TRUE(wait_until([] { return !run_state().active(); }, 60s));
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
     stop_run_within(30s);
     return s;
@@ -117,7 +118,7 @@ TEST_F(MonitorRun, StatusSpectraMapAndConsoleFollowTheRun) {
   EXPECT_EQ(during["state"], "running");
   EXPECT_EQ(during["position"]["nx"], 2);
   EXPECT_EQ(during["position"]["ny"], 1);
-  ASSERT_TRUE(wait_until([] { return daq_on.load() == 0; }, 60s));
+  ASSERT_TRUE(wait_until([] { return !run_state().active(); }, 60s));
   stop_run_within(30s);
   const RunReport& rep = last_run_report();
   ASSERT_EQ(rep.end, RunEnd::GridDone) << rep.reason;

@@ -85,9 +85,14 @@ TEST_F(Platform, ThreadPoolRunsWaitsReleasesAndBounds) {
   EXPECT_EQ(CmtRunningThreadPoolFunctions(pool), 1);
   // At most one at a time in a pool of one.
   EXPECT_LT(CmtScheduleThreadPoolFunction(pool, worker, &data, &id2), 0);
-  // A running function cannot be released.
+  // A running function cannot be released; a bounded wait gives up on it.
   EXPECT_LT(CmtReleaseThreadPoolFunctionID(pool, id), 0);
+  const auto w0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(CmtWaitForThreadPoolFunctionCompletionFor(pool, id, 0, 60), 1);
+  EXPECT_GE(std::chrono::steady_clock::now() - w0, 60ms);
+  EXPECT_EQ(CmtWaitForThreadPoolFunctionCompletionFor(pool, id + 100, 0, 60), -1);
   g_release = true;
+  EXPECT_EQ(CmtWaitForThreadPoolFunctionCompletionFor(pool, id, 0, 5000), 0);
   EXPECT_EQ(CmtWaitForThreadPoolFunctionCompletion(pool, id, OPT_TP_PROCESS_EVENTS_WHILE_WAITING), 0);
   EXPECT_EQ(data, 1);
   EXPECT_EQ(CmtReleaseThreadPoolFunctionID(pool, id), 0);

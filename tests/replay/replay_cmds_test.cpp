@@ -13,6 +13,7 @@
 #include "platform.h"
 #include "runfile.h"
 #include "live_histograms.h"
+#include "run_state.h"
 
 namespace fs = std::filesystem;
 using mdq::platform::ConsoleCapture;
@@ -25,7 +26,7 @@ class StoredRunControls : public ::testing::Test {
     panel_install_handlers();
     replay_install_handlers();
     replay_install_handlers();  // twice: still one wrapper, not two
-    daq_on = 0;
+    run_state().reset();
     spectra_clear();
     for (int c : {P1_CHANNEL, P1_TDC_RANGE, P1_ADC_RANGE, P1_LOAD_IX, P1_LOAD_IY}) SetCtrlVal(p1h, c, 0);
     SetCtrlVal(p1h, P1_LOAD_ALL, 1);
@@ -51,7 +52,7 @@ class StoredRunControls : public ::testing::Test {
     EXPECT_TRUE(w.close(1));
   }
   void TearDown() override {
-    daq_on = 0;
+    run_state().reset();
     fs::remove_all(dir_);
   }
   std::string path(const std::string& n) const { return (dir_ / n).string(); }
@@ -97,7 +98,7 @@ TEST_F(StoredRunControls, LoadShowsWhatTheSpectraHold) {
 
 TEST_F(StoredRunControls, RefusedDuringARun) {
   spectrum_add(dtdc[2][0][5]);
-  daq_on = 1;
+  (void)run_state().request_start();
   ConsoleCapture cap;
   QueueFileSelection(path("run_file01.dat"));
   session_dispatch(P1_LOAD_SPECTRA);
@@ -108,11 +109,11 @@ TEST_F(StoredRunControls, RefusedDuringARun) {
             std::string::npos);
   // Refused before the dialog: the answer queued for it is still there
   // for the next press, once the run has ended.
-  daq_on = 0;
+  run_state().reset();
   session_dispatch(P1_LOAD_SPECTRA);
   EXPECT_EQ(dtdc[2][0][300].load(), 1);
   // Exporting what a run shows is harmless and stays allowed.
-  daq_on = 1;
+  (void)run_state().request_start();
   QueueFileSelection(path("live.csv"));
   session_dispatch(P1_EXPORT_CSV);
   EXPECT_TRUE(fs::exists(path("live.csv")));

@@ -17,6 +17,7 @@
 #include "replay.h"
 #include "runfile.h"
 #include "live_histograms.h"
+#include "run_state.h"
 
 namespace fs = std::filesystem;
 using mdq::platform::ConsoleCapture;
@@ -91,10 +92,10 @@ class Replay : public ::testing::Test {
  protected:
   void SetUp() override {
     mdq::platform::reset_for_tests();
-    daq_on = 0;
+    run_state().reset();
     spectra_clear();
   }
-  void TearDown() override { daq_on = 0; }
+  void TearDown() override { run_state().reset(); }
   TempDir d;
 };
 
@@ -266,12 +267,12 @@ TEST_F(Replay, RefusedDuringARunOrWithoutAFileAndTheSpectraStay) {
   spectrum_add(dadc[9][1][90]);
   const auto before = nonzero_bins();
   ConsoleCapture cap;
-  daq_on = 1;
+  (void)run_state().request_start();
   EXPECT_EQ(replay_load({d / "r_file01.dat"}, {}), -1);
   EXPECT_EQ(nonzero_bins(), before);
   EXPECT_NE(cap.text().find("A run is active: a stored run can be loaded once it has ended. Spectra unchanged."),
             std::string::npos);
-  daq_on = 0;
+  run_state().reset();
   EXPECT_EQ(replay_load({d / "none_file01.dat"}, {}), -1);
   EXPECT_EQ(replay_load({}, {}), -1);
   EXPECT_EQ(nonzero_bins(), before);

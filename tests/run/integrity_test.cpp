@@ -18,6 +18,8 @@
 #include "run_config.h"
 #include "run_control.h"
 #include "stand_helpers.h"
+#include "run_state.h"
+#include "board_link.h"
 
 namespace stdfs = std::filesystem;
 namespace sim = mdq::sim;
@@ -100,7 +102,7 @@ class Integrity : public ::testing::Test {
     stdfs::remove_all(dir_);
     stdfs::create_directories(dir_);
     base_ = (dir_ / "run").string();
-    daq_on = 0;
+    run_state().reset();
     ntics = 0;
     PIO_write(1);
     auto& source = sim::shared_trigger_source();
@@ -310,7 +312,7 @@ TEST_F(Integrity, RunOffDuringTheStartDiscardReturnsAtOnce) {
   std::this_thread::sleep_for(200ms);
   const auto took = stop_run_within(5s);
   EXPECT_LT(took, 700ms);
-  EXPECT_EQ(daq_on.load(), 0);
+  EXPECT_FALSE(run_state().active());
   EXPECT_FALSE(stdfs::exists(run_file_name(base_, 1)));
 }
 
@@ -339,7 +341,7 @@ TEST_F(Integrity, NoBoardLinkRefusesARunThatReadsTheBoard) {
   reconnect_board(*g_board);
   g_board->stop();
   ASSERT_TRUE(g_board->start());
-  easiroc_settings().tcpPort = g_board->port();
+  board_link().tcpPort = g_board->port();
   con.clear();
   ASSERT_TRUE(run_to_end(5s));
   EXPECT_NE(con.text().find("Run not started: the board closed the connection"),

@@ -46,6 +46,7 @@
 #include "trigger_source.h"
 #include "v1290.h"
 #include "wienvme_dll.h"
+#include "run_state.h"
 
 namespace stdfs = std::filesystem;
 namespace sim = mdq::sim;
@@ -140,7 +141,7 @@ class RunSim : public ::testing::Test {
     base_ = (dir_ / "run").string();
 
     daq_set_clock(nullptr);
-    daq_on = 0;
+    run_state().reset();
     ntics = 0;
     sim::simcrate_status_never_ready(false);
     sim::simcrate_suppress_global_trailer(false);
@@ -210,7 +211,7 @@ TEST_F(RunSim, WholeGridRunKeepsWhatTheStandGenerated) {
   RecordProperty("run_seconds", std::to_string(secs));
 
   EXPECT_EQ(ctrl(P1_RUN), 0);
-  EXPECT_EQ(daq_on.load(), 0);
+  EXPECT_FALSE(run_state().active());
   EXPECT_EQ(ctrl(P1_EVENT), 201);
   EXPECT_EQ(ctrl(P1_IX), 2);
   EXPECT_EQ(ctrl(P1_IY), 1);
@@ -383,7 +384,7 @@ TEST_F(RunSim, DiskFullEndsTheRunAndKeepsCompleteRecords) {
   EXPECT_NE(text.find("Run ended early"), std::string::npos) << text;
   EXPECT_NE(text.find("NOT recorded"), std::string::npos) << text;
   EXPECT_EQ(ctrl(P1_RUN), 0);
-  EXPECT_EQ(daq_on.load(), 0);
+  EXPECT_FALSE(run_state().active());
   EXPECT_LT(ctrl(P1_EVENT), 1000) << "the run went on after its data stopped being kept";
   EXPECT_EQ(pio_output(), 1);
   EXPECT_TRUE(sim::shared_trigger_source().veto());
@@ -422,7 +423,7 @@ TEST_F(RunSim, UnopenableRunFileTakesNoEvents) {
       << "a run that never started cannot have ended early, nor kept data: " << con.text();
   EXPECT_EQ(con.text().find("run file: "), std::string::npos);
   EXPECT_EQ(ctrl(P1_RUN), 0);
-  EXPECT_EQ(daq_on.load(), 0);
+  EXPECT_FALSE(run_state().active());
   EXPECT_EQ(sim::shared_trigger_source().generated(), 0u);
   EXPECT_EQ(pio_output(), 1) << "the veto was never released";
   EXPECT_FALSE(stdfs::exists(run_file_name(base, 1)));
@@ -441,7 +442,7 @@ TEST_F(RunSim, OperatorStopMidRunClosesTheFileAndReleasesTheVeto) {
   EXPECT_EQ(run_worker_id(), 0);
   EXPECT_EQ(CmtRunningThreadPoolFunctions(poolHandle), 0);
   EXPECT_EQ(ctrl(P1_RUN), 0);
-  EXPECT_EQ(daq_on.load(), 0);
+  EXPECT_FALSE(run_state().active());
   EXPECT_EQ(pio_output(), 0) << "the stop path releases the veto";
   EXPECT_FALSE(sim::shared_trigger_source().veto());
 
@@ -461,7 +462,7 @@ TEST_F(RunSim, RunEndingByItselfLeavesVetoOnAndTheNextStartWorks) {
   ConsoleCapture con;
   ASSERT_TRUE(run_to_end(10s));
   EXPECT_EQ(ctrl(P1_RUN), 0);
-  EXPECT_EQ(daq_on.load(), 0);
+  EXPECT_FALSE(run_state().active());
   EXPECT_EQ(pio_output(), 1);
   EXPECT_TRUE(sim::shared_trigger_source().veto());
 
@@ -555,7 +556,7 @@ TEST_F(RunSim, StartWhileTheLastRunIsFinishingDoesNotShowAPhantomRun) {
     EXPECT_EQ(count_of(con.text(), "START:"), 2u);
     EXPECT_EQ(ctrl(P1_RUN), 0);
   }
-  EXPECT_EQ(daq_on.load(), 0);
+  EXPECT_FALSE(run_state().active());
 }
 
 TEST_F(RunSim, HundredStartStopCyclesLeaveNoWorkerBehind) {
@@ -573,7 +574,7 @@ TEST_F(RunSim, HundredStartStopCyclesLeaveNoWorkerBehind) {
     stop_within(10s);
     ASSERT_EQ(run_worker_id(), 0) << "cycle " << i;
     ASSERT_EQ(CmtRunningThreadPoolFunctions(poolHandle), 0) << "cycle " << i;
-    ASSERT_EQ(daq_on.load(), 0);
+    ASSERT_FALSE(run_state().active());
     ASSERT_EQ(pio_output(), 0);
     const auto s = scan_run_file(file(1));
     ASSERT_TRUE(s.complete) << "cycle " << i << ": " << s.error;
@@ -725,7 +726,7 @@ TEST_F(RunSim, TriggerThatNeverComesEndsWhenTheFlagDrops) {
   start();
   ASSERT_TRUE(wait_until(in_trigger_wait, 5s));
   std::this_thread::sleep_for(20ms);
-  std::thread([] { daq_on.store(0); }).join();
+  std::thread([] { run_state().request_stop(); }).join();
   ASSERT_TRUE(wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 5s));
   EXPECT_EQ(ctrl(P1_RUN), 0);
   EXPECT_EQ(pio_output(), 1) << "the worker sets the veto when it leaves the wait";
@@ -750,7 +751,7 @@ TEST_F(RunSim, UnreadableTdcStatusStopsTheRun) {
   ASSERT_TRUE(ended) << "a bus that cannot show data-ready must not hold the worker";
   EXPECT_EQ(count_of(con.text(), "Run stopped: the TDC status cannot be read."), 1u) << con.text();
   EXPECT_EQ(ctrl(P1_RUN), 0);
-  EXPECT_EQ(daq_on.load(), 0);
+  EXPECT_FALSE(run_state().active());
   EXPECT_EQ(pio_output(), 1);
   const auto s = scan_run_file(file(1));
   ASSERT_TRUE(s.complete) << s.error;

@@ -12,6 +12,7 @@
 #include "platform.h"
 #include "runfile.h"
 #include "live_histograms.h"
+#include "run_state.h"
 
 namespace fs = std::filesystem;
 
@@ -21,7 +22,7 @@ class PanelHandlers : public ::testing::Test {
     mdq::platform::reset_for_tests();
     p1h = 1;
     panel_install_handlers();
-    daq_on = 0;
+    run_state().reset();
     for (int c : {P1_NX, P1_DX, P1_X0, P1_NY, P1_DY, P1_Y0, P1_NEV}) SetCtrlVal(p1h, c, -7);
     dir_ = fs::temp_directory_path() / ("mdq_session_" + std::to_string(::getpid()));
     fs::create_directories(dir_);
@@ -85,9 +86,9 @@ TEST_F(PanelHandlers, OpenRunRefusesBadFilesAndKeepsThePanel) {
   // Guarded: nothing happens during a run, not even the dialog.
   r.id = 1;
   QueueFileSelection(writeRun(r));
-  daq_on = 1;
+  (void)run_state().request_start();
   session_dispatch(P1_OPEN_RUN);
-  daq_on = 0;
+  run_state().reset();
   EXPECT_EQ(shown(), before);
 }
 

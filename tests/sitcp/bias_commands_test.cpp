@@ -18,6 +18,7 @@
 #include "platform.h"
 #include "rbcp_responder.h"
 #include "sitcp.h"
+#include "board_link.h"
 
 using namespace std::chrono_literals;
 using mdq::platform::ConsoleCapture;
@@ -48,8 +49,8 @@ class BiasCommands : public ::testing::Test {
     g_handlers.clear();
     bias_install_handlers();
     ASSERT_EQ(board.start(0), 0);
-    sitcp_settings().address = "127.0.0.1";
-    sitcp_settings().udpPort = board.port();
+    board_link().address = "127.0.0.1";
+    board_link().udpPort = board.port();
     sitcp_settings().replyTimeout = 100ms;
   }
   void TearDown() override {
@@ -167,8 +168,8 @@ TEST(BiasReadBack, MonitorCode24000) {
   CaptureBoard cap;
   cap.setReg(0x04, 0x5D);  // 24000 = 0x5DC0
   cap.setReg(0x05, 0xC0);
-  sitcp_settings().address = "127.0.0.1";
-  sitcp_settings().udpPort = cap.port();
+  board_link().address = "127.0.0.1";
+  board_link().udpPort = cap.port();
   sitcp_settings().replyTimeout = 1000ms;
   {
     ConsoleCapture quiet;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "sitcp.h"
+#include "board_link.h"
 
 class CaptureBoard {
  public:
@@ -84,9 +85,9 @@ class CaptureBoard {
 
 // Points the link at 127.0.0.1:port with a short reply time-out and opens it.
 inline void open_test_link(std::uint16_t port, std::chrono::milliseconds timeout) {
-  sitcp_settings().address = "127.0.0.1";
-  sitcp_settings().udpPort = port;
+  board_link().address = "127.0.0.1";
+  board_link().udpPort = port;
   sitcp_settings().replyTimeout = timeout;
-  SiTCPSetIPPort(sitcp_board_address(), 24, port);
+  SiTCPSetIPPort(board_link().host(), 24, port);
   SiTCPCreateUDPSock();
 }

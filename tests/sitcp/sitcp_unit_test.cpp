@@ -9,6 +9,7 @@
 
 #include "backend.h"
 #include "sitcp.h"
+#include "board_link.h"
 
 using mdq::platform::ConsoleCapture;
 
@@ -125,14 +126,13 @@ TEST(SenderWithoutLink, EndsAtOnceWithLines) {
   sitcp_settings() = SiTCPLinkSettings{};
 }
 
-TEST(SiTCPDefaults, AddressAndPorts) {
-  SiTCPLinkSettings s;
-  EXPECT_EQ(s.udpPort, 4660u);
-  EXPECT_EQ(s.tcpPort, 24u);
-  EXPECT_EQ(s.replyTimeout, std::chrono::seconds(3));
-  sitcp_settings() = s;
-  EXPECT_STREQ(sitcp_board_address(), sitcp_default_board_address());
-  sitcp_settings().address = "127.0.0.1";
-  EXPECT_STREQ(sitcp_board_address(), "127.0.0.1");
-  sitcp_settings() = SiTCPLinkSettings{};
+TEST(BoardLinkDefaults, AddressAndPorts) {
+  const BoardLink defaults;
+  EXPECT_EQ(defaults.udpPort, 4660);
+  EXPECT_EQ(defaults.tcpPort, 24);
+  EXPECT_EQ(SiTCPLinkSettings{}.replyTimeout, std::chrono::seconds(3));
+  EXPECT_STREQ(defaults.host(), board_default_address());
+  BoardLink here;
+  here.address = "127.0.0.1";
+  EXPECT_STREQ(here.host(), "127.0.0.1");
 }
