@@ -59,7 +59,7 @@ extern std::atomic<SOCKET> sock;
 bool easiroc_Connected();
 // Sends one register word with the write flag and waits for its
 // acknowledgement. 0 or -1.
-int WriteData(SOCKET socket, unsigned int data);
+[[nodiscard]] int WriteData(SOCKET socket, unsigned int data);
 void easiroc_Close(void);
 // Blocking pause of `usec` microseconds.
 void easiroc_usleep(long long usec);
@@ -73,7 +73,7 @@ constexpr const char* EASIROC_DEFAULT_INI = "EASIROCini/EASIROC.ini";
 extern unsigned int iniData[EASIROC_INI_VALUES];
 // 1 when the file was read, 0 when it cannot be opened or holds text that is
 // not a number (the table is then left unchanged).
-int easiroc_LoadIni(const char* iniFile);
+[[nodiscard]] int easiroc_LoadIni(const char* iniFile);
 // The file the table was last loaded from and the bytes it was loaded from
 // (both empty before the first load).
 void easiroc_ini_source(std::string* path, std::string* text);
@@ -91,19 +91,19 @@ extern unsigned int ProbeBuffer;
 
 [[nodiscard]] int easiroc_Init(const char* SiTCP_MASTER_IP, unsigned int daq_mode);
 void PrepareFPGA(void);
-int DebugFPGA(SOCKET socket);
+[[nodiscard]] int DebugFPGA(SOCKET socket);
 void PrepareSC(int chipNo);
-int TransmitSC(SOCKET socket);
+[[nodiscard]] int TransmitSC(SOCKET socket);
 void PrepareReadSC(int chipNo);
-int TransmitReadSC(SOCKET socket);
+[[nodiscard]] int TransmitReadSC(SOCKET socket);
 // 0, or -1 (nothing prepared) for a channel outside 0..31.
-int PreparePSC(int CurrentCh, int CurrentProbeType);
-int TransmitProbe(SOCKET socket);
-int easiroc_fTransmitSC(void);
-int easiroc_fTransmitReadSC(void);
-int easiroc_fAsicInitialize(void);
+[[nodiscard]] int PreparePSC(int CurrentCh, int CurrentProbeType);
+[[nodiscard]] int TransmitProbe(SOCKET socket);
+[[nodiscard]] int easiroc_fTransmitSC(void);
+[[nodiscard]] int easiroc_fTransmitReadSC(void);
+[[nodiscard]] int easiroc_fAsicInitialize(void);
 // Panel channel 0..63 (32..63 = chip 2); others are refused, nothing sent.
-int easiroc_fTransmitProbe(int CurrentCh, int CurrentProbe);
+[[nodiscard]] int easiroc_fTransmitProbe(int CurrentCh, int CurrentProbe);
 
 // ---- ADC event read-out -----------------------------------------------------------
 
@@ -129,11 +129,11 @@ struct EasirocProgress {
 using EasirocProgressHook = void (*)(const EasirocProgress& progress, void* user);
 void easiroc_set_progress_hook(EasirocProgressHook hook, void* user);
 
-int easiroc_singleADCstart(void);
+[[nodiscard]] int easiroc_singleADCstart(void);
 // N (data words copied to retData[0..N) when N < 100, nothing copied when N
 // >= 100); -1 when nothing came while draining; -2 on a header error.
-int easiroc_singleADCevent(unsigned int* retData);
-int easiroc_singleADCstop(void);
+[[nodiscard]] int easiroc_singleADCevent(unsigned int* retData);
+[[nodiscard]] int easiroc_singleADCstop(void);
 
 // ---- reads for the acquisition -----------------------------------------------------
 
@@ -149,11 +149,11 @@ struct BoardEvent {
 // looking like this event's.
 [[nodiscard]] BoardEvent easiroc_read_event(unsigned int* retData);
 // Reads and drops n frames; stops at the first failure (said in *failure).
-int easiroc_drop_events(int n, BoardReadStatus* failure);
+[[nodiscard]] int easiroc_drop_events(int n, BoardReadStatus* failure);
 // Drops the frames that have already arrived, without waiting for more.
 int easiroc_drop_arrived();
 // 0 link up, -1 not connected, -2 the board closed the connection or it failed.
-int easiroc_link_state();
+[[nodiscard]] int easiroc_link_state();
 // A read since the last start found the link down.
 bool easiroc_link_lost();
 // The acquisition says each kind of read failure once itself.
@@ -168,7 +168,7 @@ struct BoardDiscard {
 // Reads and drops the frames the board has already sent, until none comes
 // for quietMs, for at most maxMs; gives up as soon as keepGoing() is false.
 [[nodiscard]] BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, bool (*keepGoing)());
-int easiroc_fDAQ(const char* file_name, int MaxCycleNum);
+[[nodiscard]] int easiroc_fDAQ(const char* file_name, int MaxCycleNum);
 // The last continuous read-out: frames and bytes written, and the seconds
 // from the start word to the last frame read (the drain left out).
 struct EasirocReadoutStats {
@@ -176,6 +176,6 @@ struct EasirocReadoutStats {
   double seconds = 0;
 };
 EasirocReadoutStats easiroc_last_readout();
-int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum);
+[[nodiscard]] int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum);
 int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping);
 void ADCStop(SOCKET socket);

@@ -205,7 +205,7 @@ int easiroc_fTransmitReadSC(void) {
 
 int easiroc_fAsicInitialize(void) {
   PrepareFPGA();
-  DebugFPGA(sock.load());
+  if (DebugFPGA(sock.load()) != 0) return -1;
   con_printf("\nASIS Initialize : Done\n\n");
   return 0;
 }
@@ -222,7 +222,7 @@ int easiroc_fTransmitProbe(int CurrentCh, int CurrentProbe) {
     if (WriteData(s, kSelectChip2) != 0) return -1;
     CurrentCh -= 32;
   }
-  PreparePSC(CurrentCh, CurrentProbe);
+  if (PreparePSC(CurrentCh, CurrentProbe) != 0) return -1;
   if (TransmitProbe(s) != 0) {
     con_printf("\neasiroc_fTransmitProbe: TransmitProbe ERROR !!!!!!!!!!!!!!!!!!!\n\n");
     return -1;

@@ -51,10 +51,28 @@ int cb_er_daq_stop(int, int, int, void*, int, int) {
   board_request_stop();
   return 0;
 }
+
+// The board's own operations say what went wrong; the panel adds which
+// command it was, so a failure never passes for done.
+void say_if_failed(const char* command, int result) {
+  if (result != 0) con_printf("%s failed (see above).\n", command);
+}
 }  // namespace
 
 void board_on_connect(int) {
-  easiroc_LoadIni(EASIROC_DEFAULT_INI);
+  if (easiroc_LoadIni(EASIROC_DEFAULT_INI) == 0) {
+    std::string loaded;
+    easiroc_ini_source(&loaded, nullptr);
+    if (loaded.empty()) {
+      // A board configured from an empty table is not a board to take data with.
+      con_printf("Board not configured: no configuration loaded (%s cannot be read) -- load one "
+                 "with the ini file button, then Connect.\n",
+                 EASIROC_DEFAULT_INI);
+      SetCtrlVal(p1h, P1_ER_DAQ_STATUS, "board NOT configured -- see console");
+      return;
+    }
+    con_printf("Keeping the configuration loaded from %s.\n", loaded.c_str());
+  }
   const char* address = board_link().host();
   // easiroc_Init has said what failed; the panel keeps the verdict in view.
   const bool ready = easiroc_Init(address, 3) == 0;
@@ -72,9 +90,9 @@ void board_on_load_ini(int) {
   }
 }
 
-void board_on_sc(int) { easiroc_fTransmitSC(); }
-void board_on_read_sc(int) { easiroc_fTransmitReadSC(); }
-void board_on_asic_init(int) { easiroc_fAsicInitialize(); }
+void board_on_sc(int) { say_if_failed("Slow control", easiroc_fTransmitSC()); }
+void board_on_read_sc(int) { say_if_failed("Read slow control", easiroc_fTransmitReadSC()); }
+void board_on_asic_init(int) { say_if_failed("ASIC initialise", easiroc_fAsicInitialize()); }
 
 void board_on_probe(int) {
   GetCtrlVal(p1h, P1_ER_PROBE_CH, &transmitProbeCh);
@@ -112,7 +130,7 @@ void board_on_daq(int) {
   easiroc_set_progress_hook(nullptr, nullptr);
 }
 
-void board_on_single_start(int) { easiroc_singleADCstart(); }
+void board_on_single_start(int) { say_if_failed("Single-event start", easiroc_singleADCstart()); }
 
 void board_on_single_event(int) {
   esrcADCreturn = easiroc_singleADCevent(esrcdata);
@@ -127,7 +145,7 @@ void board_on_single_event(int) {
   con_write(line);
 }
 
-void board_on_single_stop(int) { easiroc_singleADCstop(); }
+void board_on_single_stop(int) { say_if_failed("Single-event stop", easiroc_singleADCstop()); }
 
 void board_install_handlers() {
   RegisterCtrlCallback("P1_ER_DAQ_STOP", cb_er_daq_stop);

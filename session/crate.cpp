@@ -16,41 +16,49 @@ int cres = 0;
 
 namespace {
 
-void write16(std::uint32_t address, int value) {
+// The VME layer says a failed cycle.
+int write16(std::uint32_t address, int value) {
   std::uint16_t word = static_cast<std::uint16_t>(value);
-  WIENVME_write16(hHandle24, 1, address, &word);
+  return WIENVME_write16(hHandle24, 1, address, &word);
 }
 
 }  // namespace
 
+// A veto the crate did not take must not be announced as set.
 void crate_pio_veto_on(int) {
-  write16(PIO_OUTPUT, 1);
-  con_printf("PIO VETO ON\n");
+  if (write16(PIO_OUTPUT, 1) == 0)
+    con_printf("PIO VETO ON\n");
+  else
+    con_printf("PIO veto NOT set: the crate write failed -- check the crate.\n");
 }
 
 void crate_pio_veto_off(int) {
-  write16(PIO_OUTPUT, 0);
-  con_printf("PIO VETO OFF\n");
+  if (write16(PIO_OUTPUT, 0) == 0)
+    con_printf("PIO VETO OFF\n");
+  else
+    con_printf("PIO veto NOT released: the crate write failed -- check the crate.\n");
 }
 
 void crate_pio_pulse(int) {
-  write16(PIO_OUTPUT, 1);
+  if (write16(PIO_OUTPUT, 1) != 0) return;
   Delay(0.001);
-  write16(PIO_OUTPUT, 0);
+  (void)write16(PIO_OUTPUT, 0);
 }
 
 void crate_tdc_reset(int) {
-  write16(V1290_MODULE_RESET, 0);
+  int failed = write16(V1290_MODULE_RESET, 0) != 0;
   Delay(0.1);
-  write16(V1290_SW_CLEAR, 0);
+  failed += write16(V1290_SW_CLEAR, 0) != 0;
   Delay(0.1);
-  write16(V1290_SW_EVENT_RESET, 0);
+  failed += write16(V1290_SW_EVENT_RESET, 0) != 0;
   Delay(0.1);
+  if (failed) con_printf("TDC reset: %d of 3 writes failed -- check the crate.\n", failed);
 }
 
 void crate_tdc_handshake(int) {
   std::uint16_t dum = 0;
-  WIENVME_read16(hHandle24, 1, V1290_MICRO_HANDSHAKE, &dum);
+  // A failed read is said by the VME layer; the line then shows 0.
+  (void)WIENVME_read16(hHandle24, 1, V1290_MICRO_HANDSHAKE, &dum);
   Delay(0.01);
   con_printf("Micro handshake = %x\n", static_cast<unsigned>(dum));
 }
@@ -84,11 +92,13 @@ void crate_install_handlers() {
 void crate_startup() {
   // The configured driver path (station settings; the simulated driver
   // under --simulate). Start-up goes on whatever the driver does.
-  WIENVME_start(wienvme_driver_path());
+  (void)WIENVME_start(wienvme_driver_path());
 
   unsigned long ext = 0;
   std::uint16_t word = static_cast<std::uint16_t>(cres);
-  WIENVME_write16(hHandle24, 1, CAMAC_BRANCH_REG, &word);
+  // Start-up goes on through failures, each said by the VME layer, so the
+  // operator sees every part of the crate that does not answer.
+  (void)WIENVME_write16(hHandle24, 1, CAMAC_BRANCH_REG, &word);
   CAMAC_cccz(&ext);
   CAMAC_cccc(&ext);
   word = static_cast<std::uint16_t>(cres);
@@ -96,8 +106,8 @@ void crate_startup() {
     cres = word;
 
   std::uint16_t dum = 0;
-  WIENVME_read16(hHandle24, 1, PIO_CLEAR, &dum);
-  write16(PIO_REG2, 2);
+  (void)WIENVME_read16(hHandle24, 1, PIO_CLEAR, &dum);
+  (void)write16(PIO_REG2, 2);
 
   Delay(0.01);
   Delay(0.01);

@@ -70,10 +70,10 @@ void SenderClose();
 // Writes one register; only the low 8 bits of data are sent.
 void Senderudp_send(unsigned int address, int data);
 // Reads one register: 0-255, or -1 when no valid reply came.
-int Senderudp_recv(unsigned int address, int data);
+[[nodiscard]] int Senderudp_recv(unsigned int address, int data);
 // One conversion of monitor-ADC channel `data` (3 = bias voltage, 4 = bias
 // current): the 16-bit code, or -1 when a result register could not be read.
-int Senderread_madc(int data);
+[[nodiscard]] int Senderread_madc(int data);
 
 // ---- bias supply ----------------------------------------------------------
 

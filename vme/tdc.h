@@ -11,24 +11,24 @@
 
 namespace tdc {
 
-inline int clear() {
+[[nodiscard]] inline int clear() {
   std::uint16_t zero = 0;
   return WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
 }
-inline int status(std::uint16_t* value) {
+[[nodiscard]] inline int status(std::uint16_t* value) {
   return WIENVME_read16(hHandle24, 1, V1290_STATUS, value);
 }
-inline int events_stored(std::uint16_t* value) {
+[[nodiscard]] inline int events_stored(std::uint16_t* value) {
   return WIENVME_read16(hHandle24, 1, V1290_EVENT_STORED, value);
 }
-inline int event_counter(std::uint32_t* value) {
+[[nodiscard]] inline int event_counter(std::uint32_t* value) {
   return WIENVME_read32(hHandle24, 1, V1290_EVENT_COUNTER, value);
 }
-inline int output_word(std::uint32_t* value) {
+[[nodiscard]] inline int output_word(std::uint32_t* value) {
   return WIENVME_read32(hHandle24, 1, V1290_OUTPUT_BUFFER, value);
 }
 
 }  // namespace tdc
 
 // The trigger veto: the PIO output bit (1 = no triggers).
-inline int veto_write(bool on) { return PIO_write(on ? 1 : 0); }
+[[nodiscard]] inline int veto_write(bool on) { return PIO_write(on ? 1 : 0); }

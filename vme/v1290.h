@@ -46,8 +46,8 @@ enum : std::uint16_t {
 constexpr int V1290_HANDSHAKE_READS = 102;
 
 // 0 sent / read, -1 when the handshake bit never came or the bus cycle failed.
-int V1290_writeOC(int* write_buffer);
-int V1290_readOC(int* return_buffer);
+[[nodiscard]] int V1290_writeOC(int* write_buffer);
+[[nodiscard]] int V1290_readOC(int* return_buffer);
 // The panel's TDC settings as the module takes them.
 struct V1290Settings {
   int windowWidth = 0;

@@ -86,7 +86,7 @@ class Stand {
     unsigned short veto = 1;
     if (WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &veto) != 0) return false;
 
-    easiroc_LoadIni(MDQ_SOURCE_DIR "/EASIROCini/EASIROC.ini");
+    (void)easiroc_LoadIni(MDQ_SOURCE_DIR "/EASIROCini/EASIROC.ini");
     if (easiroc_Init("127.0.0.1", 3) != 0) return false;
 
     dir_ = std::filesystem::temp_directory_path() / ("mdq_bench_run_" + std::to_string(::getpid()));
@@ -158,16 +158,16 @@ inline void event_waits() {
 // decision, record writing or panel updates. Returns the events read out.
 inline std::uint32_t io_floor_run(std::uint32_t nev) {
   unsigned short zero = 0;
-  WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
+  (void)WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
   Delay(0.01);
-  easiroc_singleADCstart();
+  (void)easiroc_singleADCstart();
   std::uint32_t done = 0;
   for (std::uint32_t i = 0; i < nev; ++i) {
     wait_loop(200);
-    WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
+    (void)WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
     wait_loop(200);
     unsigned short pio = 0;
-    WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &pio);
+    (void)WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &pio);
     ntics.store(0);
     int lam = 0;
     do {
@@ -176,24 +176,24 @@ inline std::uint32_t io_floor_run(std::uint32_t nev) {
       lam = status & 1;
     } while (lam == 0 && run_state().keep_going());
     pio = 1;
-    WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &pio);
+    (void)WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &pio);
     wait_loop(2000);
     if (!run_state().keep_going()) break;
     if (ntics.load() >= 2) continue;
     for (int k = 0; k < 32; ++k) wait_loop(200);
     unsigned short tdcneve = 0;
     std::uint32_t triggneve = 0;
-    WIENVME_read16(hHandle24, 1, V1290_EVENT_STORED, &tdcneve);
-    WIENVME_read32(hHandle24, 1, V1290_EVENT_COUNTER, &triggneve);
+    (void)WIENVME_read16(hHandle24, 1, V1290_EVENT_STORED, &tdcneve);
+    (void)WIENVME_read32(hHandle24, 1, V1290_EVENT_COUNTER, &triggneve);
     unsigned short l = 0;
     int words = 0;
     while (l < tdcneve && words < kTdcMaxWordsPerReadout) {
       std::uint32_t w = 0;
-      WIENVME_read32(hHandle24, 1, V1290_OUTPUT_BUFFER, &w);
+      (void)WIENVME_read32(hHandle24, 1, V1290_OUTPUT_BUFFER, &w);
       ++words;
       if ((w & 0xF8000000u) == 0x80000000u) ++l;
     }
-    easiroc_singleADCevent(esrcdata);
+    (void)easiroc_singleADCevent(esrcdata);
     ++done;
   }
   return done;

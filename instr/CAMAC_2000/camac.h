@@ -34,8 +34,8 @@ void CAMAC_ccci(unsigned long* c_ext, unsigned long* c_sw);  // inhibit set (*c_
 void CAMAC_cccd(unsigned long* c_ext, unsigned long* c_sw);  // demand enable / disable
 
 // One 16-bit CAMAC cycle; the driver's status (0 = success).
-int CAMAC_read16(unsigned c, unsigned n, unsigned a, unsigned f, std::uint16_t* data);
-int CAMAC_write16(unsigned c, unsigned n, unsigned a, unsigned f, std::uint16_t data);
+[[nodiscard]] int CAMAC_read16(unsigned c, unsigned n, unsigned a, unsigned f, std::uint16_t* data);
+[[nodiscard]] int CAMAC_write16(unsigned c, unsigned n, unsigned a, unsigned f, std::uint16_t data);
 
 // The PIO output register (F16): `value` 1 = veto on, 0 = veto off.
-int PIO_write(int value);
+[[nodiscard]] int PIO_write(int value);

@@ -29,11 +29,11 @@ const char* wienvme_driver_path();
 
 // Loads the library (nullptr = the configured path) and looks up its entry
 // points. 0 when the library and all five entry points are there.
-int WIENVME_load(const char* module_path);
-int WIENVME_open(int* hHandle, unsigned char AddMod, const char* device_name,
+[[nodiscard]] int WIENVME_load(const char* module_path);
+[[nodiscard]] int WIENVME_open(int* hHandle, unsigned char AddMod, const char* device_name,
                  unsigned short module_number);
-int WIENVME_open24();
-int WIENVME_open32();
+[[nodiscard]] int WIENVME_open24();
+[[nodiscard]] int WIENVME_open32();
 // load, open24, open32; 0 whatever happened. A second start closes what
 // the first one opened before loading again.
 int WIENVME_start(const char* module_path);
@@ -47,12 +47,12 @@ int WIENVME_stop();
 int WIENVME_reset();
 
 // n elements of 1, 2 or 4 bytes at `at` (n > 1: a block transfer).
-int WIENVME_read8(int hHandle, unsigned long n, unsigned long at, void* buff);
-int WIENVME_read16(int hHandle, unsigned long n, unsigned long at, void* buff);
-int WIENVME_read32(int hHandle, unsigned long n, unsigned long at, void* buff);
-int WIENVME_write8(int hHandle, unsigned long n, unsigned long at, void* buff);
-int WIENVME_write16(int hHandle, unsigned long n, unsigned long at, void* buff);
-int WIENVME_write32(int hHandle, unsigned long n, unsigned long at, void* buff);
+[[nodiscard]] int WIENVME_read8(int hHandle, unsigned long n, unsigned long at, void* buff);
+[[nodiscard]] int WIENVME_read16(int hHandle, unsigned long n, unsigned long at, void* buff);
+[[nodiscard]] int WIENVME_read32(int hHandle, unsigned long n, unsigned long at, void* buff);
+[[nodiscard]] int WIENVME_write8(int hHandle, unsigned long n, unsigned long at, void* buff);
+[[nodiscard]] int WIENVME_write16(int hHandle, unsigned long n, unsigned long at, void* buff);
+[[nodiscard]] int WIENVME_write32(int hHandle, unsigned long n, unsigned long at, void* buff);
 
 // Register-level access: the session by address modifier (0x09 A32, 0x39
 // A24), the width by data-width code in bytes (2 or 4). Any other modifier

@@ -359,7 +359,7 @@ TEST_F(SimCrate, InitWithSilentModuleCountsTheTimeOutsAndFails) {
 
 std::uint16_t status() {
   std::uint16_t s = 0;
-  WIENVME_read16(hHandle24, 1, V1290_STATUS, &s);
+  EXPECT_EQ(WIENVME_read16(hHandle24, 1, V1290_STATUS, &s), 0);
   return s;
 }
 
@@ -367,7 +367,7 @@ std::vector<std::uint32_t> drain_event() {
   std::vector<std::uint32_t> words;
   for (int i = 0; i < 1000; ++i) {
     std::uint32_t w = 0;
-    WIENVME_read32(hHandle24, 1, V1290_OUTPUT_BUFFER, &w);
+    EXPECT_EQ(WIENVME_read32(hHandle24, 1, V1290_OUTPUT_BUFFER, &w), 0);
     words.push_back(w);
     if ((w & 0xF8000000u) == 0x80000000u || (w & 0xF8000000u) == 0xC0000000u) break;
   }
@@ -375,13 +375,13 @@ std::vector<std::uint32_t> drain_event() {
 }
 
 TEST_F(SimCrate, TriggersFireOnlyWithTheVetoReleased) {
-  PIO_write(1);
+  EXPECT_EQ(PIO_write(1), 0);
   for (int i = 0; i < 20; ++i) EXPECT_EQ(status() & V1290_STATUS_DATA_READY, 0);
   EXPECT_EQ(sim::shared_trigger_source().generated(), 0u);
 
-  PIO_write(0);
+  EXPECT_EQ(PIO_write(0), 0);
   EXPECT_EQ(status() & V1290_STATUS_DATA_READY, 1);
-  PIO_write(1);
+  EXPECT_EQ(PIO_write(1), 0);
   EXPECT_EQ(sim::shared_trigger_source().generated(), 1u);
   auto st = sim::simcrate_state();
   EXPECT_EQ(st.eventsStored, 1);
@@ -395,11 +395,11 @@ TEST_F(SimCrate, OneTdcEventAndOneAdcFrameOfTheSameTrigger) {
   sim::simcrate_set_handshake(sim::HandshakeMode::AlwaysReady);
   (void)V1290_init({.edge = 3});  // both edges
   sim::simcrate_set_handshake(sim::HandshakeMode::Normal);
-  PIO_write(0);
+  EXPECT_EQ(PIO_write(0), 0);
   ASSERT_EQ(status() & 1, 1);
-  PIO_write(1);
+  EXPECT_EQ(PIO_write(1), 0);
   std::uint16_t stored = 0;
-  WIENVME_read16(hHandle24, 1, V1290_EVENT_STORED, &stored);
+  EXPECT_EQ(WIENVME_read16(hHandle24, 1, V1290_EVENT_STORED, &stored), 0);
   EXPECT_EQ(stored, 1);
   auto words = drain_event();
   auto frame = sim::shared_trigger_source().takeAdcFrame(std::chrono::milliseconds(0));
@@ -427,17 +427,17 @@ TEST_F(SimCrate, OneTdcEventAndOneAdcFrameOfTheSameTrigger) {
   }
   EXPECT_EQ(sim::simcrate_state().eventsStored, 0);
   std::uint32_t w = 0;
-  WIENVME_read32(hHandle24, 1, V1290_OUTPUT_BUFFER, &w);
+  EXPECT_EQ(WIENVME_read32(hHandle24, 1, V1290_OUTPUT_BUFFER, &w), 0);
   EXPECT_EQ(w, 0xC0000000u);  // empty buffer: filler
 }
 
 TEST_F(SimCrate, UnthrottledGivesOneTriggerPerVetoRelease) {
-  PIO_write(0);
+  EXPECT_EQ(PIO_write(0), 0);
   for (int i = 0; i < 5; ++i) status();
   EXPECT_EQ(sim::simcrate_state().eventsStored, 1);
   for (int k = 1; k < 5; ++k) {
-    PIO_write(1);
-    PIO_write(0);
+    EXPECT_EQ(PIO_write(1), 0);
+    EXPECT_EQ(PIO_write(0), 0);
     for (int i = 0; i < 3; ++i) status();
   }
   auto st = sim::simcrate_state();
@@ -450,7 +450,7 @@ TEST_F(SimCrate, UnthrottledGivesOneTriggerPerVetoRelease) {
   }
   // Software clear empties the buffer and the counter.
   std::uint16_t zero = 0;
-  WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
+  EXPECT_EQ(WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero), 0);
   st = sim::simcrate_state();
   EXPECT_EQ(st.eventsStored, 0);
   EXPECT_EQ(st.eventCounter, 0u);
@@ -459,7 +459,7 @@ TEST_F(SimCrate, UnthrottledGivesOneTriggerPerVetoRelease) {
 
 TEST_F(SimCrate, RateThrottlesTriggers) {
   sim::shared_trigger_source().setRate(50);  // 20 ms apart
-  PIO_write(0);
+  EXPECT_EQ(PIO_write(0), 0);
   EXPECT_EQ(status() & 1, 0);  // not due yet right after the release
   const auto t0 = std::chrono::steady_clock::now();
   const auto deadline = t0 + std::chrono::seconds(2);
@@ -472,7 +472,7 @@ TEST_F(SimCrate, RateThrottlesTriggers) {
 
 TEST_F(SimCrate, FaultsStatusNeverReadyAndMissingTrailer) {
   sim::simcrate_status_never_ready(true);
-  PIO_write(0);
+  EXPECT_EQ(PIO_write(0), 0);
   for (int i = 0; i < 10; ++i) EXPECT_EQ(status() & 1, 0);
   sim::simcrate_status_never_ready(false);
   sim::simcrate_suppress_global_trailer(true);
@@ -553,9 +553,9 @@ TEST_F(SimCrateThreads, BoardWaitingSeesTheTriggerTheTdcReads) {
     frame = sim::shared_trigger_source().takeAdcFrame(std::chrono::milliseconds(2000));
   });
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  PIO_write(0);
+  EXPECT_EQ(PIO_write(0), 0);
   board.join();
-  PIO_write(1);
+  EXPECT_EQ(PIO_write(1), 0);
   ASSERT_TRUE(frame);
   EXPECT_EQ(frame->number, 1u);
   EXPECT_EQ(status() & 1, 1);
@@ -570,7 +570,7 @@ TEST_F(SimCrateThreads, RunAndBoardStayInStep) {
   // fall between data-ready and the veto; the next clear then loses its TDC
   // half while the board keeps its frame, as on the real stand.)
   sim::shared_trigger_source().setRate(0);
-  PIO_write(1);  // no trigger before the first cycle releases the veto
+  EXPECT_EQ(PIO_write(1), 0);  // no trigger before the first cycle releases the veto
   constexpr int kTriggers = 200;
   std::vector<std::uint64_t> frames;
   std::thread board([&] {
@@ -584,13 +584,13 @@ TEST_F(SimCrateThreads, RunAndBoardStayInStep) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (events < kTriggers && std::chrono::steady_clock::now() < deadline) {
     std::uint16_t zero = 0;
-    WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
-    PIO_write(0);
+    EXPECT_EQ(WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero), 0);
+    EXPECT_EQ(PIO_write(0), 0);
     while ((status() & 1) == 0 && std::chrono::steady_clock::now() < deadline) {
     }
-    PIO_write(1);
+    EXPECT_EQ(PIO_write(1), 0);
     std::uint16_t stored = 0;
-    WIENVME_read16(hHandle24, 1, V1290_EVENT_STORED, &stored);
+    EXPECT_EQ(WIENVME_read16(hHandle24, 1, V1290_EVENT_STORED, &stored), 0);
     for (int k = 0; k < stored; ++k) {
       auto words = drain_event();
       ASSERT_EQ(words.back() & 0xF8000000u, 0x80000000u);

@@ -61,7 +61,7 @@ TEST_F(BoardTest, SingleEventWithSplitSegments) {
     EXPECT_EQ(esrcdata[63], mdq::sim::board_frame(numbered_record(n))[66]);
   }
   board_->faults().splitBytes = 0;
-  easiroc_singleADCstop();
+  (void)easiroc_singleADCstop();
 }
 
 TEST_F(BoardTest, SingleEventFrameTooBigForBufferIsNotCopied) {
@@ -76,7 +76,7 @@ TEST_F(BoardTest, SingleEventFrameTooBigForBufferIsNotCopied) {
   // The following frame is found again.
   EXPECT_EQ(easiroc_singleADCevent(esrcdata), 64);
   EXPECT_EQ(esrcdata[0], mdq::sim::board_frame(numbered_record(2))[3]);
-  easiroc_singleADCstop();
+  (void)easiroc_singleADCstop();
 }
 
 TEST_F(BoardTest, CorruptMagicIsReportedThenResynchronised) {
@@ -91,7 +91,7 @@ TEST_F(BoardTest, CorruptMagicIsReportedThenResynchronised) {
       << cap.text();
   EXPECT_EQ(easiroc_singleADCevent(esrcdata), 64);
   EXPECT_EQ(esrcdata[1], mdq::sim::board_frame(numbered_record(2))[4]);
-  easiroc_singleADCstop();
+  (void)easiroc_singleADCstop();
 }
 
 TEST_F(BoardTest, NoFrameIsAHeaderErrorWithinTheTimeout) {
@@ -337,7 +337,7 @@ TEST_F(BoardTest, FramesFromTheSharedTriggerSourceDecodeAsAdcWords) {
     EXPECT_EQ(type, i % 2 == 0 ? 0x81u : 0x60u);
     EXPECT_EQ((esrcdata[i] >> 16) & 0x1F, unsigned(i / 2));
   }
-  easiroc_singleADCstop();
+  (void)easiroc_singleADCstop();
   src.setFreeRunning(false);
 }
 
@@ -358,7 +358,7 @@ TEST_F(BoardTest, DrainGoesOnPastACorruptFrame) {
   const auto words = mdq::sim::board_frame(numbered_record(sentBeforeRestart + 1));
   for (int i = 0; i < 64; ++i)
     ASSERT_EQ(esrcdata[i], words[3 + i]) << "a frame from before the stop came back";
-  easiroc_singleADCstop();
+  (void)easiroc_singleADCstop();
 }
 
 TEST_F(BoardTest, ClosedLinkIsSaidAtStartAndAtTheNextEvent) {

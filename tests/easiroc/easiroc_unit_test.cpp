@@ -91,7 +91,7 @@ TEST_F(IniFile, JunkTextIsReportedWithLineAndLeavesTableAlone) {
     EXPECT_EQ(iniData[0], 100u) << "table must stay as it was for: " << bad;
   }
   mdq::platform::ConsoleCapture cap;
-  easiroc_LoadIni(write("1 2\n3 x4\n").c_str());
+  EXPECT_EQ(easiroc_LoadIni(write("1 2\n3 x4\n").c_str()), 0) << "a bad value fails the load";
   EXPECT_NE(cap.text().find("line 2"), std::string::npos);
   EXPECT_NE(cap.text().find("\"x4\""), std::string::npos);
 }
@@ -158,7 +158,7 @@ TEST(ProbeStream, OneBitPerChoice) {
 TEST(ProbeStream, BitMapPrintAndReset) {
   mdq::platform::reset_for_tests();
   mdq::platform::ConsoleCapture cap;
-  PreparePSC(0, 5);
+  EXPECT_EQ(PreparePSC(0, 5), 0);
   std::string first = cap.text().substr(0, cap.text().find('\n'));
   EXPECT_EQ(first, std::string(31, '.') + "!");
   cap.clear();

@@ -302,7 +302,7 @@ TEST_F(BoardFaults, AcceptAndNeverAnswer) {
     EXPECT_EQ(r, -2);
     EXPECT_TRUE(has(con.text(), "Fatal ADC ERROR : HEADER")) << con.text();
     for (unsigned w : buf) ASSERT_EQ(w, kCanary);
-    timed("stop", Ms(kRecvMs + 50), [&] { easiroc_singleADCstop(); });
+    timed("stop", Ms(kRecvMs + 50), [&] { (void)easiroc_singleADCstop(); });
   }
 }
 
@@ -344,7 +344,7 @@ TEST_F(BoardFaults, ShortAcknowledgement) {
     timed("event", kEventBound, [&] { r = easiroc_singleADCevent(buf); });
     ASSERT_EQ(r, 64);
     EXPECT_TRUE(is_frame_data(buf, 1));
-    easiroc_singleADCstop();
+    (void)easiroc_singleADCstop();
   }
 }
 
@@ -366,7 +366,7 @@ TEST_F(BoardFaults, SplitSegments) {
       EXPECT_TRUE(is_frame_data(buf, n)) << "frame " << n;
     }
     board_->faults().splitBytes = 0;
-    easiroc_singleADCstop();
+    (void)easiroc_singleADCstop();
   }
 }
 
@@ -388,7 +388,7 @@ TEST_F(BoardFaults, CorruptFrameMagic) {
     timed("event", kEventBound, [&] { r = easiroc_singleADCevent(buf); });
     ASSERT_EQ(r, 64);
     EXPECT_TRUE(is_frame_data(buf, 2)) << "the next frame is found again";
-    easiroc_singleADCstop();
+    (void)easiroc_singleADCstop();
   }
 }
 
@@ -438,7 +438,7 @@ TEST_F(BoardFaults, FrameOf150WordsInSingleEventRead) {
     ASSERT_EQ(r, 64);
     EXPECT_TRUE(is_frame_data(buf, 2));
     for (int i = 64; i < 2 * ESRCDATA_WORDS; ++i) ASSERT_EQ(buf[i], kCanary) << "word " << i;
-    easiroc_singleADCstop();
+    (void)easiroc_singleADCstop();
   }
 }
 
@@ -521,7 +521,7 @@ TEST_F(BoardFaults, SlowRepliesBeyondTheTimeout) {
         for (unsigned w : buf) ASSERT_EQ(w, kCanary);
       }
     }
-    timed("stop", Ms(2000), [&] { easiroc_singleADCstop(); });
+    timed("stop", Ms(2000), [&] { (void)easiroc_singleADCstop(); });
   }
 }
 
@@ -893,7 +893,7 @@ class StandFaults : public ::testing::Test {
     file_ = base_ + std::to_string(rep);
     SetCtrlVal(p1h, P1_FILE, file_.c_str());
     std::uint16_t one = 1;
-    WIENVME_write16(hHandle24, 1, kPio, &one);
+    EXPECT_EQ(WIENVME_write16(hHandle24, 1, kPio, &one), 0);
     auto& source = sim::shared_trigger_source();
     source.setRate(0);
     source.reset();

@@ -104,7 +104,7 @@ class Integrity : public ::testing::Test {
     base_ = (dir_ / "run").string();
     run_state().reset();
     ntics = 0;
-    PIO_write(1);
+    EXPECT_EQ(PIO_write(1), 0);
     auto& source = sim::shared_trigger_source();
     source.reset();
     source.setRate(0);

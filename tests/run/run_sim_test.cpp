@@ -146,7 +146,7 @@ class RunSim : public ::testing::Test {
     sim::simcrate_status_never_ready(false);
     sim::simcrate_suppress_global_trailer(false);
     std::uint16_t one = 1;
-    WIENVME_write16(hHandle24, 1, kPio, &one);  // no trigger until a run releases the veto
+    EXPECT_EQ(WIENVME_write16(hHandle24, 1, kPio, &one), 0);  // no trigger until a run releases the veto
     auto& source = sim::shared_trigger_source();
     source.setRate(0);
     source.reset();
