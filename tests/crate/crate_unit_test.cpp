@@ -97,6 +97,21 @@ TEST_F(NoDriver, StartGoesOnAndEveryCycleReportsItsFailure) {
   EXPECT_EQ(con.text(), "");
 }
 
+TEST_F(NoDriver, VetoCommandsNeverAnnounceAVetoTheCrateDidNotTake) {
+  WIENVME_start(kNoDriver);
+  ConsoleCapture con;
+  crate_pio_veto_on(0);
+  crate_pio_veto_off(0);
+  EXPECT_EQ(con.text(),
+            "D16 write at 0x81B842 failed!\n"
+            "PIO veto NOT set: the crate write failed -- check the crate.\n"
+            "D16 write at 0x81B842 failed!\n"
+            "PIO veto NOT released: the crate write failed -- check the crate.\n");
+  con.clear();
+  crate_tdc_reset(0);
+  EXPECT_NE(con.text().find("TDC reset: 3 of 3 writes failed"), std::string::npos) << con.text();
+}
+
 TEST_F(NoDriver, HandshakeWaitGivesUpAfter102ReadsAndWritesNothing) {
   WIENVME_start(kNoDriver);
   ConsoleCapture con;

@@ -46,6 +46,33 @@ TEST_F(BoardCommands, ElevenHandlersInstalled) {
   EXPECT_EQ(g_handlers.size(), 11u);
 }
 
+// Declared before any test that loads a table: in one process nothing is loaded yet.
+TEST_F(BoardCommands, ConnectWithoutAConfigurationFileConfiguresNothingThenKeepsTheLastTable) {
+  auto cwd = std::filesystem::current_path();
+  std::filesystem::create_directories(dir_ / "empty");
+  std::filesystem::current_path(dir_ / "empty");
+  mdq::platform::ConsoleCapture cap;
+  press(P1_ER_CONNECT);
+  EXPECT_NE(cap.text().find("Board not configured: no configuration loaded"), std::string::npos)
+      << cap.text();
+  EXPECT_TRUE(board_->record().slowControl[0].empty()) << "nothing may reach the board";
+  char status[128] = "";
+  GetCtrlVal(p1h, P1_ER_DAQ_STATUS, status, sizeof status);
+  EXPECT_STREQ(status, "board NOT configured -- see console");
+
+  // Once a table was loaded, a missing default file keeps it and says so.
+  const std::string good = path("good.ini");
+  std::filesystem::copy_file(std::string(MDQ_SOURCE_DIR) + "/EASIROCini/EASIROC.ini", good);
+  QueueFileSelection(good);
+  press(P1_ER_LOAD_INI);
+  cap.clear();
+  press(P1_ER_CONNECT);
+  std::filesystem::current_path(cwd);
+  EXPECT_NE(cap.text().find("Keeping the configuration loaded from " + good), std::string::npos)
+      << cap.text();
+  EXPECT_EQ(board_->record().slowControl[0].front(), 192);
+}
+
 TEST_F(BoardCommands, SingleEventWithoutBoard) {
   mdq::platform::ConsoleCapture cap;
   press(P1_ER_SINGLE_EVENT);
