@@ -504,10 +504,10 @@ void Run::read_board(const TdcCounts& counts) {
     }
   }
   if (triggers == 0) return;  // no trigger counted: no frame belongs to this event
-  const BoardEvent e = easiroc_read_event(esrcdata);
+  const BoardEvent e = easiroc_read_event(easiroc::board().esrcdata);
   if (e.status == BoardReadStatus::Ok) {
     rep_.board.inRow = 0;
-    esrc_classify(esrcdata, e.n, ev_);
+    esrc_classify(easiroc::board().esrcdata, e.n, ev_);
     return;
   }
   board_failed(e.status, e);

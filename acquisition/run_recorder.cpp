@@ -64,7 +64,7 @@ void RunRecorder::start(const RunConfig& config, const RunFileWriter& writer) {
   if (!iniPath.empty()) {
     RunRecordBoardConfig b;
     b.path = iniPath;
-    b.values.assign(iniData, iniData + EASIROC_INI_VALUES);
+    b.values.assign(easiroc::board().config.iniData, easiroc::board().config.iniData + EASIROC_INI_VALUES);
     b.sha256 = sha256_hex(iniText.data(), iniText.size());
     rec_.board = std::move(b);
   }

@@ -2,8 +2,9 @@
 // the configuration file, board initialisation with the slow-control,
 // read-register and probe bit streams, and the ADC event read-out.
 //
-// Plain functions over module state. The connection is not locked: the panel
-// and the acquisition worker must not use it at the same time.
+// The board's operations as plain functions over the one board they drive
+// (easiroc::board(), easiroc_board.h). The connection is not locked: the
+// panel and the acquisition worker must not use it at the same time.
 #pragma once
 
 #include <atomic>
@@ -50,9 +51,6 @@ constexpr std::uint32_t EASIROC_STOP_WORD2 = 0x00640000u;
 using SOCKET = int;
 constexpr SOCKET INVALID_SOCKET = -1;
 
-// The connection to the board (INVALID_SOCKET when not connected).
-extern std::atomic<SOCKET> sock;
-
 // Opens the connection (receive time-out, no-delay); an open connection is
 // closed first. Prints the connect lines. 0 or -1.
 [[nodiscard]] int easiroc_Connect(const char* SiTCP_MASTER_IP);
@@ -70,7 +68,6 @@ void easiroc_register_bytes(unsigned int data, unsigned char out[4]);
 
 constexpr int EASIROC_INI_VALUES = 34;
 constexpr const char* EASIROC_DEFAULT_INI = "EASIROCini/EASIROC.ini";
-extern unsigned int iniData[EASIROC_INI_VALUES];
 // 1 when the file was read, 0 when it cannot be opened or holds text that is
 // not a number (the table is then left unchanged).
 [[nodiscard]] int easiroc_LoadIni(const char* iniFile);
@@ -80,14 +77,10 @@ void easiroc_ini_source(std::string* path, std::string* text);
 
 // ---- initialisation and bit streams -------------------------------------------
 
+namespace easiroc {
 enum DataName { fs = 0, ssh_hg, ssh_lg, pa_hg, pa_lg, sizeDataName };
 enum Asign { fs_all = 0, ssh_16, ssh_0, pa_16, pa_0, sizeAsign };
-
-extern unsigned int Pindata[2];
-extern unsigned int slowdata[15];
-extern unsigned int ReadSCdata[1];
-extern unsigned int Probedata[sizeAsign];
-extern unsigned int ProbeBuffer;
+}  // namespace easiroc
 
 [[nodiscard]] int easiroc_Init(const char* SiTCP_MASTER_IP, unsigned int daq_mode);
 void PrepareFPGA(void);
@@ -109,11 +102,6 @@ void PrepareReadSC(int chipNo);
 
 constexpr int ESRCDATA_WORDS = 100;
 constexpr int EASIROC_FRAME_BUFFER_WORDS = 1000;
-// The EASIROC event buffer: the single-event read copies a frame's data words here.
-extern unsigned int esrcdata[ESRCDATA_WORDS];
-extern std::atomic<int> EndADC;
-// Stop request for the continuous read-out; any thread may set it to 1.
-extern std::atomic<int> ForceStop;
 
 // Progress of a continuous read-out, handed to the hook.
 struct EasirocProgress {
@@ -179,3 +167,5 @@ EasirocReadoutStats easiroc_last_readout();
 [[nodiscard]] int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum);
 int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping);
 void ADCStop(SOCKET socket);
+
+#include "easiroc_board.h"

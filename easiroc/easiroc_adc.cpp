@@ -13,63 +13,31 @@
 #include "easiroc_internal.h"
 #include "platform.h"
 
-using namespace easiroc_detail;
+using namespace easiroc;
 
-unsigned int esrcdata[ESRCDATA_WORDS] = {};
-std::atomic<int> EndADC{0};
-std::atomic<int> ForceStop{0};
+using namespace easiroc_detail;
 
 namespace {
 
+// A run of back-to-back frames goes to the file in one call: a call per frame
+// cost a noticeable share of the read-out at full speed.
+constexpr std::size_t kWriteRunBytes = 64 * 1024;
 constexpr std::size_t kHeaderBytes = NofHeader * 4;
 constexpr unsigned kMaxCycleDataWords = EASIROC_FRAME_BUFFER_WORDS - NofHeader;
 const std::uint8_t kMagicBytes[4] = {0x0C, 0xEA, 0xFF, 0xFF};
 
-// After a bad header the stream is no longer aligned on frames: the next read
-// first looks for the next frame magic instead of taking whatever comes.
-bool g_resync = false;
-// The board closed the connection (or it failed) during a read.
-bool g_linkLost = false;
-// The last frame read had to wait for data.
-bool g_waited = true;
-
-EasirocProgressHook g_hook = nullptr;
-void* g_hookUser = nullptr;
-
-// The continuous read-out's bookkeeping, filled by ADCOneCycle_wHeader_ver2.
-struct CycleState {
-  long long framesWritten = 0;
-  long long bytesWritten = 0;
-  bool writeFailed = false;
-  const char* fileName = "";
-} g_cycle;
-
-// Whole frames consumed from the receive buffer but not yet written. A run
-// of back-to-back frames goes to the file in one call: a call per frame cost
-// a noticeable share of the read-out at full speed.
-constexpr std::size_t kWriteRunBytes = 64 * 1024;
-struct PendingWrite {
-  std::FILE* file = nullptr;
-  const std::uint8_t* data = nullptr;
-  std::size_t bytes = 0;
-  long long frames = 0;
-} g_pending;
-// Only the continuous read-out defers writes: it flushes before the receive
-// buffer is reused and when it ends. A cycle called on its own writes at once.
-bool g_deferWrites = false;
-
 void flush_pending() {
-  if (g_pending.bytes != 0 && !g_cycle.writeFailed) {
-    if (fwrite_unlocked(g_pending.data, 1, g_pending.bytes, g_pending.file) != g_pending.bytes) {
-      con_printf("ContinuousADC_ver2: writing %s failed (%s); read-out stops\n", g_cycle.fileName,
+  if (board().readout.pending.bytes != 0 && !board().readout.cycle.writeFailed) {
+    if (fwrite_unlocked(board().readout.pending.data, 1, board().readout.pending.bytes, board().readout.pending.file) != board().readout.pending.bytes) {
+      con_printf("ContinuousADC_ver2: writing %s failed (%s); read-out stops\n", board().readout.cycle.fileName,
                  std::strerror(errno));
-      g_cycle.writeFailed = true;
+      board().readout.cycle.writeFailed = true;
     } else {
-      g_cycle.framesWritten += g_pending.frames;
-      g_cycle.bytesWritten += static_cast<long long>(g_pending.bytes);
+      board().readout.cycle.framesWritten += board().readout.pending.frames;
+      board().readout.cycle.bytesWritten += static_cast<long long>(board().readout.pending.bytes);
     }
   }
-  g_pending = PendingWrite{};
+  board().readout.pending = ReadoutState::PendingWrite{};
 }
 
 enum class ReadKind { Cycle, Single };
@@ -93,26 +61,20 @@ const char* why(RxStatus st) {
   }
 }
 
-// The acquisition reads thousands of frames a second: it mutes the per-read
-// error lines and says each kind of failure once itself.
-bool g_muteReadErrors = false;
-
 template <typename... Args>
 void rd_printf(const char* fmt, Args... args) {
-  if (!g_muteReadErrors) con_printf(fmt, args...);
+  if (!board().readout.muteReadErrors) con_printf(fmt, args...);
 }
 
 bool note_link(RxStatus st) {
   // With no connection at all there is no link to lose.
-  if ((st == RxStatus::Closed || st == RxStatus::Error) && sock.load() >= 0) g_linkLost = true;
-  return g_linkLost;
+  if ((st == RxStatus::Closed || st == RxStatus::Error) && board().sock.load() >= 0) board().readout.linkLost = true;
+  return board().readout.linkLost;
 }
 
-// The link-loss line is said once per loss, not once per failing read.
-bool g_linkLossSaid = false;
 void say_link_lost(RxStatus st) {
-  if (g_linkLossSaid || g_muteReadErrors) return;
-  g_linkLossSaid = true;
+  if (board().readout.linkLossSaid || board().readout.muteReadErrors) return;
+  board().readout.linkLossSaid = true;
   con_printf("ADC read-out: %s -- reconnect the board (Connect) before reading events.\n",
              st == RxStatus::Closed ? "the board closed the connection"
                                     : "the connection to the board failed");
@@ -148,7 +110,7 @@ bool resynchronise(Clock::time_point deadline, const std::atomic<int>* abort) {
     skipped += avail - 3;
   }
   if (skipped) rd_printf("ADC read-out: skipped %zu bytes up to the next frame magic\n", skipped);
-  if (found) g_resync = false;
+  if (found) board().readout.resync = false;
   return found;
 }
 
@@ -161,13 +123,13 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
   FrameRead fr;
   const int badResult = kind == ReadKind::Cycle ? -1 : -2;
   // The clock is read only when a wait may be needed.
-  bool buffered = rx_avail() >= kHeaderBytes && !g_resync;
-  if (!buffered) g_waited = true;
+  bool buffered = rx_avail() >= kHeaderBytes && !board().readout.resync;
+  if (!buffered) board().readout.waited = true;
   auto deadline = buffered                            ? Clock::time_point{}
                   : waitUntil != Clock::time_point{} ? waitUntil
                                                       : recv_deadline();
-  if (g_resync && !resynchronise(deadline, abort)) {
-    const bool lost = g_linkLost;
+  if (board().readout.resync && !resynchronise(deadline, abort)) {
+    const bool lost = board().readout.linkLost;
     if (!draining && !(abort && abort->load()) && !lost) header_error(fr.header);
     fr.outcome = lost ? BoardReadStatus::LinkLost : BoardReadStatus::Timeout;
     fr.status = draining ? -1 : badResult;
@@ -193,7 +155,7 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
       rd_printf("ADC read-out: incomplete frame header (%zu of %zu bytes): %s\n", got,
                  kHeaderBytes, why(st));
       rx_consume(got);
-      g_resync = true;
+      board().readout.resync = true;
     }
     fr.status = draining ? -1 : badResult;
     return fr;
@@ -203,7 +165,7 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
     fr.outcome = BoardReadStatus::BadFrame;
     header_error(fr.header);
     rx_consume(1);
-    g_resync = true;
+    board().readout.resync = true;
     fr.status = draining ? -1 : badResult;
     return fr;
   }
@@ -215,7 +177,7 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
     fr.oversized = true;
     fr.outcome = BoardReadStatus::Oversized;
     rx_consume(kHeaderBytes);
-    g_resync = true;
+    board().readout.resync = true;
     return fr;
   }
   std::size_t total = kHeaderBytes + 4 * std::size_t(fr.n);
@@ -227,7 +189,7 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
     rd_printf("ADC read-out: incomplete frame body (%zu of %u bytes, Header2 : 0x%x): %s\n", got,
                4 * fr.n, fr.header[1], why(st));
     rx_consume(rx_avail());
-    g_resync = true;
+    board().readout.resync = true;
     fr.status = draining ? -1 : badResult;
     return fr;
   }
@@ -237,8 +199,6 @@ FrameRead read_frame(ReadKind kind, bool draining, const std::atomic<int>* abort
 
 // The sampled frame dump: the clock is looked at once every 256 frames at
 // most, so a read-out at link rate pays next to nothing for it.
-Clock::time_point g_nextDump;
-unsigned g_dumpTick = 0;
 bool want_dump() {
   const EasirocSettings& s = easiroc_settings();
   switch (s.frameDump) {
@@ -246,34 +206,26 @@ bool want_dump() {
     case EasirocSettings::FrameDump::None: return false;
     case EasirocSettings::FrameDump::Sampled: break;
   }
-  if (s.dumpFramesPerSecond <= 0 || (g_dumpTick++ & 255) != 0) return false;
+  if (s.dumpFramesPerSecond <= 0 || (board().readout.dumpTick++ & 255) != 0) return false;
   const auto now = Clock::now();
-  if (now < g_nextDump) return false;
-  g_nextDump = now + std::chrono::microseconds(1000000 / s.dumpFramesPerSecond);
+  if (now < board().readout.nextDump) return false;
+  board().readout.nextDump = now + std::chrono::microseconds(1000000 / s.dumpFramesPerSecond);
   return true;
 }
 
 // "Read-out: N frames, X MB, Y MB/s" once a period: what the operator sees
 // of a read-out instead of every word.
-struct ProgressLine {
-  Clock::time_point start, next;
-  long long lastBytes = 0;
-  Clock::time_point lastAt;
-} g_line;
-
-double g_lastReadoutSeconds = 0;
-EasirocReadoutStats g_lastReadout;
 
 void progress_line(Clock::time_point now, bool force) {
   const int period = easiroc_settings().progressLineMs;
-  if (period <= 0 || (!force && now < g_line.next)) return;
-  g_line.next = now + std::chrono::milliseconds(period);
-  const double dt = std::chrono::duration<double>(now - g_line.lastAt).count();
-  const long long bytes = g_cycle.bytesWritten;
-  const double rate = dt > 0 ? double(bytes - g_line.lastBytes) / dt / 1e6 : 0;
-  g_line.lastBytes = bytes;
-  g_line.lastAt = now;
-  con_printf("Read-out: %lld frames, %.1f MB, %.1f MB/s\n", g_cycle.framesWritten, bytes / 1e6,
+  if (period <= 0 || (!force && now < board().readout.line.next)) return;
+  board().readout.line.next = now + std::chrono::milliseconds(period);
+  const double dt = std::chrono::duration<double>(now - board().readout.line.lastAt).count();
+  const long long bytes = board().readout.cycle.bytesWritten;
+  const double rate = dt > 0 ? double(bytes - board().readout.line.lastBytes) / dt / 1e6 : 0;
+  board().readout.line.lastBytes = bytes;
+  board().readout.line.lastAt = now;
+  con_printf("Read-out: %lld frames, %.1f MB, %.1f MB/s\n", board().readout.cycle.framesWritten, bytes / 1e6,
              rate);
 }
 
@@ -282,13 +234,13 @@ void report_progress(long long cycles, long long maxCycles, bool draining, bool 
   // At full speed the frames come out of the receive buffer back to back;
   // reading the clock for every one of them is a noticeable share of the
   // cost, so then only every 16th cycle looks at it.
-  bool quick = !g_waited && (cycles & 15) != 0;
-  g_waited = false;
+  bool quick = !board().readout.waited && (cycles & 15) != 0;
+  board().readout.waited = false;
   if (quick && !finished && cycles != maxCycles) return;
   auto now = Clock::now();
   if (!draining && !finished) progress_line(now, false);
   // The last cycle is always shown, before the drain begins.
-  if (!g_hook) return;
+  if (!board().readout.hook) return;
   if (!finished && cycles != maxCycles &&
       now - *last < std::chrono::milliseconds(easiroc_settings().progressIntervalMs))
     return;
@@ -296,15 +248,15 @@ void report_progress(long long cycles, long long maxCycles, bool draining, bool 
   EasirocProgress p;
   p.cycles = cycles;
   p.maxCycles = maxCycles;
-  p.framesWritten = g_cycle.framesWritten;
-  p.bytesWritten = g_cycle.bytesWritten;
+  p.framesWritten = board().readout.cycle.framesWritten;
+  p.bytesWritten = board().readout.cycle.bytesWritten;
   p.draining = draining;
   p.finished = finished;
-  g_hook(p, g_hookUser);
+  board().readout.hook(p, board().readout.hookUser);
 }
 
 bool require_connection(const char* who) {
-  if (sock.load() >= 0) return true;
+  if (board().sock.load() >= 0) return true;
   con_printf("%s: no board connection (connect first)\n", who);
   return false;
 }
@@ -318,7 +270,7 @@ void send_raw(SOCKET s, std::uint32_t word, const char* who) {
 // only silence (or a lost link) ends the drain.
 void stop_and_drain(SOCKET s, long long cycles, long long maxCycles, Clock::time_point* last) {
   ADCStop(s);
-  EndADC = 1;
+  board().EndADC = 1;
   int counter = 0;
   int drained = 0;
   int bad = 0;
@@ -346,15 +298,15 @@ void stop_and_drain(SOCKET s, long long cycles, long long maxCycles, Clock::time
     }
     if (last) report_progress(cycles, maxCycles, true, false, last);
   }
-  EndADC = 0;
-  ForceStop = 0;
+  board().EndADC = 0;
+  board().ForceStop = 0;
 }
 
 }  // namespace
 
 void easiroc_set_progress_hook(EasirocProgressHook hook, void* user) {
-  g_hook = hook;
-  g_hookUser = user;
+  board().readout.hook = hook;
+  board().readout.hookUser = user;
 }
 
 void ADCStop(SOCKET socket) {
@@ -372,9 +324,9 @@ int easiroc_singleADCstart(void) {
                "first\n");
     return -1;
   }
-  g_linkLost = false;
-  g_linkLossSaid = false;
-  if (send_word(sock.load(), EASIROC_START_WORD) != 0) {
+  board().readout.linkLost = false;
+  board().readout.linkLossSaid = false;
+  if (send_word(board().sock.load(), EASIROC_START_WORD) != 0) {
     con_printf("easiroc_singleADCstart: send failed: %d\n", errno);
     return -1;
   }
@@ -385,11 +337,11 @@ int easiroc_singleADCstart(void) {
 
 BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, bool (*keepGoing)()) {
   BoardDiscard d;
-  if (sock.load() < 0) return d;
+  if (board().sock.load() < 0) return d;
   const auto end = Clock::now() + std::chrono::milliseconds(std::max(0, maxMs));
   const auto quiet = std::chrono::milliseconds(std::max(1, quietMs));
-  const bool muted = g_muteReadErrors;
-  g_muteReadErrors = true;
+  const bool muted = board().readout.muteReadErrors;
+  board().readout.muteReadErrors = true;
   for (int bad = 0;;) {
     if (keepGoing && !keepGoing()) {
       d.aborted = true;
@@ -413,12 +365,12 @@ BoardDiscard easiroc_discard_pending(int quietMs, int maxMs, bool (*keepGoing)()
     if (!fr.oversized) rx_consume(kHeaderBytes + 4 * std::size_t(fr.n));
     ++d.dropped;
   }
-  g_muteReadErrors = muted;
+  board().readout.muteReadErrors = muted;
   return d;
 }
 
 int easiroc_link_state() {
-  const int fd = sock.load();
+  const int fd = board().sock.load();
   if (fd < 0) return -1;
   pollfd pf{fd, POLLIN, 0};
   if (poll(&pf, 1, 0) <= 0) return 0;
@@ -429,13 +381,13 @@ int easiroc_link_state() {
   return 0;
 }
 
-bool easiroc_link_lost() { return g_linkLost; }
+bool easiroc_link_lost() { return board().readout.linkLost; }
 
-void easiroc_mute_read_errors(bool mute) { g_muteReadErrors = mute; }
+void easiroc_mute_read_errors(bool mute) { board().readout.muteReadErrors = mute; }
 
 BoardEvent easiroc_read_event(unsigned int* retData) {
   BoardEvent ev;
-  if (sock.load() < 0) {
+  if (board().sock.load() < 0) {
     ev.status = BoardReadStatus::NoLink;
     return ev;
   }
@@ -465,12 +417,12 @@ int easiroc_drop_events(int n, BoardReadStatus* failure) {
 }
 
 int easiroc_drop_arrived() {
-  if (sock.load() < 0) return 0;
-  if (rx_avail() == 0 && !g_resync && rx_pull_now() != RxStatus::Ok) return 0;
+  if (board().sock.load() < 0) return 0;
+  if (rx_avail() == 0 && !board().readout.resync && rx_pull_now() != RxStatus::Ok) return 0;
   // A frame partly here has its rest on the way at link speed.
   constexpr auto kRestOfFrame = std::chrono::milliseconds(20);
   int dropped = 0;
-  for (int guard = 0; (rx_avail() > 0 || g_resync) && guard < 100000; ++guard) {
+  for (int guard = 0; (rx_avail() > 0 || board().readout.resync) && guard < 100000; ++guard) {
     FrameRead fr = read_frame(ReadKind::Single, true, nullptr, Clock::now() + kRestOfFrame);
     if (fr.status != 0) {
       if (fr.outcome == BoardReadStatus::BadFrame) continue;
@@ -484,7 +436,7 @@ int easiroc_drop_arrived() {
 }
 
 int easiroc_singleADCevent(unsigned int* retData) {
-  FrameRead fr = read_frame(ReadKind::Single, EndADC.load() == 1, nullptr);
+  FrameRead fr = read_frame(ReadKind::Single, board().EndADC.load() == 1, nullptr);
   if (fr.status != 0) return fr.status;
   if (fr.oversized) {
     con_printf("easiroc_singleADCevent: frame of %u data words does not fit the %d-word event "
@@ -498,13 +450,13 @@ int easiroc_singleADCevent(unsigned int* retData) {
 }
 
 int easiroc_singleADCstop(void) {
-  if (require_connection("easiroc_singleADCstop")) stop_and_drain(sock.load(), 0, 0, nullptr);
+  if (require_connection("easiroc_singleADCstop")) stop_and_drain(board().sock.load(), 0, 0, nullptr);
   con_printf("\nEnd ADC\n");
   return 0;
 }
 
 int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping) {
-  FrameRead fr = read_frame(ReadKind::Cycle, stopping != 0, stopping ? nullptr : &ForceStop);
+  FrameRead fr = read_frame(ReadKind::Cycle, stopping != 0, stopping ? nullptr : &board().ForceStop);
   pause_us(easiroc_settings().framePauseUs);
   if (fr.status != 0) return -1;
   if (fr.oversized) {
@@ -526,19 +478,19 @@ int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping) {
     line += '\n';
     con_write(line);
   }
-  if (EndADC.load() != 1 && file && !g_cycle.writeFailed) {
-    if (g_pending.bytes != 0 &&
-        (g_pending.data + g_pending.bytes != raw || g_pending.bytes >= kWriteRunBytes))
+  if (board().EndADC.load() != 1 && file && !board().readout.cycle.writeFailed) {
+    if (board().readout.pending.bytes != 0 &&
+        (board().readout.pending.data + board().readout.pending.bytes != raw || board().readout.pending.bytes >= kWriteRunBytes))
       flush_pending();
-    if (!g_cycle.writeFailed) {
-      if (g_pending.bytes == 0) {
-        g_pending.file = file;
-        g_pending.data = raw;
+    if (!board().readout.cycle.writeFailed) {
+      if (board().readout.pending.bytes == 0) {
+        board().readout.pending.file = file;
+        board().readout.pending.data = raw;
       }
-      g_pending.bytes += bytes;
-      ++g_pending.frames;
+      board().readout.pending.bytes += bytes;
+      ++board().readout.pending.frames;
     }
-    if (!g_deferWrites) flush_pending();
+    if (!board().readout.deferWrites) flush_pending();
   }
   rx_consume(bytes);
   return 0;
@@ -558,20 +510,20 @@ int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
     return -1;
   }
   std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
-  g_cycle = CycleState{};
-  g_pending = PendingWrite{};
+  board().readout.cycle = ReadoutState::Cycle{};
+  board().readout.pending = ReadoutState::PendingWrite{};
   rx_set_reuse_hook(flush_pending);
-  g_deferWrites = true;
-  g_cycle.fileName = file_name;
-  g_linkLost = false;
-  ForceStop = 0;
+  board().readout.deferWrites = true;
+  board().readout.cycle.fileName = file_name;
+  board().readout.linkLost = false;
+  board().ForceStop = 0;
   auto last = Clock::now();
-  g_line = ProgressLine{last, last + std::chrono::milliseconds(easiroc_settings().progressLineMs), 0,
+  board().readout.line = ReadoutState::ProgressLine{last, last + std::chrono::milliseconds(easiroc_settings().progressLineMs), 0,
                         last};
-  g_nextDump = last;
-  g_lastReadoutSeconds = 0;
+  board().readout.nextDump = last;
+  board().readout.lastReadoutSeconds = 0;
   long long cycle = 0;
-  g_linkLossSaid = false;
+  board().readout.linkLossSaid = false;
   // A count of 0 or below reads until the operator stops the read-out.
   const bool untilStopped = MaxCycleNum <= 0;
   if (untilStopped)
@@ -585,54 +537,54 @@ int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
       if (cycle == MaxCycleNum) flush_pending();  // the last cycle's progress counts it
       if (cycle % 1000 == 0) con_printf("Event # %lld\n", cycle);
       report_progress(cycle, MaxCycleNum, false, false, &last);
-      if (g_linkLost) {
+      if (board().readout.linkLost) {
         flush_pending();
         con_printf("ContinuousADC_ver2: connection to the board lost after %lld cycles; %lld "
                    "frames in %s\n",
-                   cycle, g_cycle.framesWritten, file_name);
+                   cycle, board().readout.cycle.framesWritten, file_name);
         break;
       }
-      bool stopRequested = ForceStop.load() == 1;
-      if (cycle == MaxCycleNum || stopRequested || g_cycle.writeFailed) {
+      bool stopRequested = board().ForceStop.load() == 1;
+      if (cycle == MaxCycleNum || stopRequested || board().readout.cycle.writeFailed) {
         if (stopRequested) con_printf("ContinuousADC_ver2: stop requested after %lld cycles\n", cycle);
         flush_pending();
         // The frames read are on disk before the drain, which may take seconds.
-        if (std::fflush(file) != 0 && !g_cycle.writeFailed) {
+        if (std::fflush(file) != 0 && !board().readout.cycle.writeFailed) {
           con_printf("ContinuousADC_ver2: writing %s failed (%s); read-out stops\n", file_name,
                      std::strerror(errno));
-          g_cycle.writeFailed = true;
+          board().readout.cycle.writeFailed = true;
         }
-        g_lastReadoutSeconds = std::chrono::duration<double>(Clock::now() - g_line.start).count();
+        board().readout.lastReadoutSeconds = std::chrono::duration<double>(Clock::now() - board().readout.line.start).count();
         stop_and_drain(socket, cycle, MaxCycleNum, &last);
         break;
       }
     }
   }
   flush_pending();
-  g_deferWrites = false;
+  board().readout.deferWrites = false;
   rx_set_reuse_hook(nullptr);
-  if (g_lastReadoutSeconds <= 0)
-    g_lastReadoutSeconds = std::chrono::duration<double>(Clock::now() - g_line.start).count();
-  g_lastReadout = {g_cycle.framesWritten, g_cycle.bytesWritten, g_lastReadoutSeconds};
+  if (board().readout.lastReadoutSeconds <= 0)
+    board().readout.lastReadoutSeconds = std::chrono::duration<double>(Clock::now() - board().readout.line.start).count();
+  board().readout.lastReadout = {board().readout.cycle.framesWritten, board().readout.cycle.bytesWritten, board().readout.lastReadoutSeconds};
   if (cycle > 0)
     con_printf("Read-out: %lld frames, %.1f MB in %.2f s (%.1f MB/s, %.0f frames/s)\n",
-               g_lastReadout.frames, g_lastReadout.bytes / 1e6, g_lastReadout.seconds,
-               g_lastReadout.seconds > 0 ? g_lastReadout.bytes / 1e6 / g_lastReadout.seconds : 0.0,
-               g_lastReadout.seconds > 0 ? g_lastReadout.frames / g_lastReadout.seconds : 0.0);
+               board().readout.lastReadout.frames, board().readout.lastReadout.bytes / 1e6, board().readout.lastReadout.seconds,
+               board().readout.lastReadout.seconds > 0 ? board().readout.lastReadout.bytes / 1e6 / board().readout.lastReadout.seconds : 0.0,
+               board().readout.lastReadout.seconds > 0 ? board().readout.lastReadout.frames / board().readout.lastReadout.seconds : 0.0);
   con_printf("\nEnd ADC\n");
   bool closeFailed = std::fclose(file) != 0;
   if (closeFailed)
     con_printf("ContinuousADC_ver2: closing %s failed (%s); the file may be incomplete\n", file_name,
                std::strerror(errno));
   report_progress(cycle, MaxCycleNum, false, true, &last);
-  ForceStop = 0;
-  return closeFailed || g_cycle.writeFailed || g_linkLost ? -1 : 0;
+  board().ForceStop = 0;
+  return closeFailed || board().readout.cycle.writeFailed || board().readout.linkLost ? -1 : 0;
 }
 
-EasirocReadoutStats easiroc_last_readout() { return g_lastReadout; }
+EasirocReadoutStats easiroc_last_readout() { return board().readout.lastReadout; }
 
 int easiroc_fDAQ(const char* file_name, int MaxCycleNum) {
   con_printf("easiroc_fDAQ: Starting DAQ with file_name = %s | MaxCycleNum = %d\n", file_name,
              MaxCycleNum);
-  return ContinuousADC_ver2(sock.load(), file_name, MaxCycleNum) == 0 ? 0 : -1;
+  return ContinuousADC_ver2(board().sock.load(), file_name, MaxCycleNum) == 0 ? 0 : -1;
 }

@@ -8,12 +8,9 @@
 #include "easiroc.h"
 #include "platform.h"
 
-unsigned int iniData[EASIROC_INI_VALUES] = {};
+using namespace easiroc;
 
 namespace {
-
-std::mutex g_sourceMu;
-std::string g_sourcePath, g_sourceText;
 
 std::string excerpt(const std::string& text, std::size_t pos) {
   std::size_t end = text.find_first_of("\r\n", pos);
@@ -111,15 +108,15 @@ int easiroc_LoadIni(const char* iniFile) {
       return 0;
     }
   }
-  for (int k = 0; k < count; ++k) iniData[k] = values[k];
-  std::lock_guard lk(g_sourceMu);
-  g_sourcePath = iniFile;
-  g_sourceText = std::move(text);
+  for (int k = 0; k < count; ++k) board().config.iniData[k] = values[k];
+  std::lock_guard lk(board().config.sourceMu);
+  board().config.sourcePath = iniFile;
+  board().config.sourceText = std::move(text);
   return 1;
 }
 
 void easiroc_ini_source(std::string* path, std::string* text) {
-  std::lock_guard lk(g_sourceMu);
-  if (path) *path = g_sourcePath;
-  if (text) *text = g_sourceText;
+  std::lock_guard lk(board().config.sourceMu);
+  if (path) *path = board().config.sourcePath;
+  if (text) *text = board().config.sourceText;
 }

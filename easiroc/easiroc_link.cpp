@@ -18,38 +18,31 @@
 #include "platform.h"
 #include "board_link.h"
 
-std::atomic<SOCKET> sock{INVALID_SOCKET};
+using namespace easiroc;
+
+namespace easiroc {
+Board g_board;
+}  // namespace easiroc
 
 namespace {
 
-EasirocSettings g_settings;
-
 // Large enough that one receive call usually takes several frames at once.
-constexpr std::size_t kRxCapacity = 256 * 1024;
+constexpr std::size_t kRxCapacity = RxBuffer::kCapacity;
 constexpr int kRecvSliceUs = 5000;
 
-struct RxBuffer {
-  std::vector<std::uint8_t> buf = std::vector<std::uint8_t>(kRxCapacity);
-  std::size_t head = 0;
-  std::size_t tail = 0;
-  int lastError = 0;
-} g_rx;
-
-void (*g_beforeReuse)() = nullptr;
-
 void before_reuse() {
-  if (g_beforeReuse) g_beforeReuse();
+  if (board().rx.beforeReuse) board().rx.beforeReuse();
 }
 
 }  // namespace
 
-EasirocSettings& easiroc_settings() { return g_settings; }
-void easiroc_reset_settings() { g_settings = EasirocSettings{}; }
+EasirocSettings& easiroc_settings() { return board().settings; }
+void easiroc_reset_settings() { board().settings = EasirocSettings{}; }
 
 namespace easiroc_detail {
 
 Clock::time_point recv_deadline() {
-  return Clock::now() + std::chrono::milliseconds(std::max(0, g_settings.recvTimeoutMs));
+  return Clock::now() + std::chrono::milliseconds(std::max(0, board().settings.recvTimeoutMs));
 }
 
 std::uint32_t le32(const std::uint8_t* p) {
@@ -64,49 +57,49 @@ void pause_us(long long usec) {
   }
 }
 
-std::size_t rx_avail() { return g_rx.tail - g_rx.head; }
-const std::uint8_t* rx_data() { return g_rx.buf.data() + g_rx.head; }
+std::size_t rx_avail() { return board().rx.tail - board().rx.head; }
+const std::uint8_t* rx_data() { return board().rx.buf.data() + board().rx.head; }
 void rx_consume(std::size_t n) {
-  g_rx.head += std::min(n, rx_avail());
-  if (g_rx.head == g_rx.tail && !g_beforeReuse) g_rx.head = g_rx.tail = 0;
+  board().rx.head += std::min(n, rx_avail());
+  if (board().rx.head == board().rx.tail && !board().rx.beforeReuse) board().rx.head = board().rx.tail = 0;
 }
 void rx_reset() {
   before_reuse();
-  g_rx.head = g_rx.tail = 0;
+  board().rx.head = board().rx.tail = 0;
 }
-void rx_set_reuse_hook(void (*hook)()) { g_beforeReuse = hook; }
-int rx_last_error() { return g_rx.lastError; }
+void rx_set_reuse_hook(void (*hook)()) { board().rx.beforeReuse = hook; }
+int rx_last_error() { return board().rx.lastError; }
 
 RxStatus rx_fill(std::size_t n, Clock::time_point deadline, const std::atomic<int>* abort) {
-  int fd = sock.load();
+  int fd = board().sock.load();
   if (n > kRxCapacity) n = kRxCapacity;
   while (rx_avail() < n) {
     if (fd < 0) {
-      g_rx.lastError = EBADF;
+      board().rx.lastError = EBADF;
       return RxStatus::Error;
     }
-    if (kRxCapacity - g_rx.tail < kRxCapacity / 4 && g_rx.head > 0) {
+    if (kRxCapacity - board().rx.tail < kRxCapacity / 4 && board().rx.head > 0) {
       before_reuse();
-      std::memmove(g_rx.buf.data(), rx_data(), rx_avail());
-      g_rx.tail -= g_rx.head;
-      g_rx.head = 0;
+      std::memmove(board().rx.buf.data(), rx_data(), rx_avail());
+      board().rx.tail -= board().rx.head;
+      board().rx.head = 0;
     }
     if (abort && abort->load()) return RxStatus::Aborted;
     // A blocking receive, cut into short slices by the socket's receive
     // time-out so that the deadline and a stop request are looked at; one
     // system call per arrival keeps the read-out as cheap as a bare loop.
-    ssize_t got = recv(fd, g_rx.buf.data() + g_rx.tail, kRxCapacity - g_rx.tail, 0);
+    ssize_t got = recv(fd, board().rx.buf.data() + board().rx.tail, kRxCapacity - board().rx.tail, 0);
     if (got > 0) {
-      g_rx.tail += std::size_t(got);
+      board().rx.tail += std::size_t(got);
       continue;
     }
     if (got == 0) return RxStatus::Closed;
     if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
-      g_rx.lastError = errno;
+      board().rx.lastError = errno;
       return RxStatus::Error;
     }
     if (Clock::now() >= deadline) {
-      g_rx.lastError = EAGAIN;
+      board().rx.lastError = EAGAIN;
       return RxStatus::Timeout;
     }
   }
@@ -114,20 +107,20 @@ RxStatus rx_fill(std::size_t n, Clock::time_point deadline, const std::atomic<in
 }
 
 RxStatus rx_pull_now() {
-  const int fd = sock.load();
+  const int fd = board().sock.load();
   if (fd < 0) return RxStatus::Error;
   bool got_any = false;
-  while (g_rx.tail < kRxCapacity) {
-    ssize_t got = recv(fd, g_rx.buf.data() + g_rx.tail, kRxCapacity - g_rx.tail, MSG_DONTWAIT);
+  while (board().rx.tail < kRxCapacity) {
+    ssize_t got = recv(fd, board().rx.buf.data() + board().rx.tail, kRxCapacity - board().rx.tail, MSG_DONTWAIT);
     if (got > 0) {
-      g_rx.tail += std::size_t(got);
+      board().rx.tail += std::size_t(got);
       got_any = true;
       continue;
     }
     if (got == 0) return got_any ? RxStatus::Ok : RxStatus::Closed;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return got_any ? RxStatus::Ok : RxStatus::Timeout;
-    g_rx.lastError = errno;
+    board().rx.lastError = errno;
     return got_any ? RxStatus::Ok : RxStatus::Error;
   }
   return RxStatus::Ok;
@@ -177,17 +170,17 @@ void easiroc_register_bytes(unsigned int data, unsigned char out[4]) {
 
 void easiroc_usleep(long long usec) { pause_us(usec); }
 
-bool easiroc_Connected() { return sock.load() >= 0; }
+bool easiroc_Connected() { return board().sock.load() >= 0; }
 
 static void close_connection() {
-  int fd = sock.exchange(INVALID_SOCKET);
+  int fd = board().sock.exchange(INVALID_SOCKET);
   if (fd >= 0) close(fd);
   rx_reset();
 }
 
 int easiroc_Connect(const char* SiTCP_MASTER_IP) {
   con_printf("easiroc_Init --> Start.\n");
-  if (sock.load() >= 0) {
+  if (board().sock.load() >= 0) {
     con_printf("easiroc_Init: closing the previous board connection first\n");
     close_connection();
   }
@@ -222,7 +215,7 @@ int easiroc_Connect(const char* SiTCP_MASTER_IP) {
     pollfd p{fd, POLLOUT, 0};
     int r;
     do {
-      r = poll(&p, 1, std::max(1, g_settings.connectTimeoutMs));
+      r = poll(&p, 1, std::max(1, board().settings.connectTimeoutMs));
     } while (r < 0 && errno == EINTR);
     socklen_t len = sizeof err;
     if (r == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) == 0 && err == 0)
@@ -242,7 +235,7 @@ int easiroc_Connect(const char* SiTCP_MASTER_IP) {
     return -1;
   }
   rx_reset();
-  sock.store(fd);
+  board().sock.store(fd);
   con_printf("SiTCP Master :: Connection Done\n\n");
   return 0;
 }
@@ -259,7 +252,7 @@ int WriteData(SOCKET socket, unsigned int data) {
     con_printf("send failed: %d\n", errno);
     return -1;
   }
-  pause_us(g_settings.ackPauseUs);
+  pause_us(board().settings.ackPauseUs);
   RxStatus st = rx_fill(1, recv_deadline());
   if (st == RxStatus::Closed) {
     con_printf("Connection closed\n");
@@ -272,7 +265,7 @@ int WriteData(SOCKET socket, unsigned int data) {
   // The acknowledgement is up to 4 bytes; take the rest of a split one so
   // it cannot be mistaken for the start of the next reply.
   if (rx_avail() < 4)
-    rx_fill(4, Clock::now() + std::chrono::milliseconds(std::min(20, g_settings.recvTimeoutMs)));
+    rx_fill(4, Clock::now() + std::chrono::milliseconds(std::min(20, board().settings.recvTimeoutMs)));
   rx_consume(std::min<std::size_t>(4, rx_avail()));
   con_printf(".");
   return 0;

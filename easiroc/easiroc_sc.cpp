@@ -6,11 +6,7 @@
 #include "easiroc_internal.h"
 #include "platform.h"
 
-unsigned int Pindata[2] = {};
-unsigned int slowdata[15] = {};
-unsigned int ReadSCdata[1] = {};
-unsigned int Probedata[sizeAsign] = {};
-unsigned int ProbeBuffer = 0;
+using namespace easiroc;
 
 namespace {
 
@@ -25,18 +21,18 @@ void byte_pause() { easiroc_detail::pause_us(easiroc_settings().streamBytePauseU
 }  // namespace
 
 void PrepareFPGA(void) {
-  Pindata[0] = iniData[0];
-  Pindata[1] = iniData[1];
+  board().streams.Pindata[0] = board().config.iniData[0];
+  board().streams.Pindata[1] = board().config.iniData[1];
 }
 
 int DebugFPGA(SOCKET socket) {
   con_printf(">>> DebugFPGA Pindata:\n");
-  con_printf("%u\n", Pindata[0]);
-  con_printf("%u\n", Pindata[1]);
-  if (WriteData(socket, reg(0x00, Pindata[0])) != 0) return -1;
+  con_printf("%u\n", board().streams.Pindata[0]);
+  con_printf("%u\n", board().streams.Pindata[1]);
+  if (WriteData(socket, reg(0x00, board().streams.Pindata[0])) != 0) return -1;
   static const unsigned kPinRegs[4] = {0x01, 0x02, 0x03, 0x05};
   for (int i = 0; i < 4; ++i) {
-    if (WriteData(socket, reg(kPinRegs[i], byte_of(Pindata[1], i))) != 0) return -1;
+    if (WriteData(socket, reg(kPinRegs[i], byte_of(board().streams.Pindata[1], i))) != 0) return -1;
     byte_pause();
   }
   return 0;
@@ -44,17 +40,17 @@ int DebugFPGA(SOCKET socket) {
 
 void PrepareSC(int chipNo) {
   int first = chipNo == 1 ? 2 : 17;
-  for (int i = 0; i < 15; ++i) slowdata[i] = iniData[first + i];
+  for (int i = 0; i < 15; ++i) board().streams.slowdata[i] = board().config.iniData[first + i];
 }
 
 int TransmitSC(SOCKET socket) {
   con_printf(">>> TransmitSC slowdata:\n");
-  for (unsigned w : slowdata) con_printf("%u\n", w);
+  for (unsigned w : board().streams.slowdata) con_printf("%u\n", w);
   if (WriteData(socket, reg(0x01, 0xF0)) != 0) return -1;
-  if (WriteData(socket, reg(0x0A, slowdata[0])) != 0) return -1;
+  if (WriteData(socket, reg(0x0A, board().streams.slowdata[0])) != 0) return -1;
   for (int i = 1; i < 15; ++i) {
     for (int b = 0; b < 4; ++b) {
-      if (WriteData(socket, reg(0x0A, byte_of(slowdata[i], b))) != 0) return -1;
+      if (WriteData(socket, reg(0x0A, byte_of(board().streams.slowdata[i], b))) != 0) return -1;
       byte_pause();
     }
   }
@@ -63,13 +59,13 @@ int TransmitSC(SOCKET socket) {
   return 0;
 }
 
-void PrepareReadSC(int chipNo) { ReadSCdata[0] = iniData[chipNo == 1 ? 32 : 33]; }
+void PrepareReadSC(int chipNo) { board().streams.ReadSCdata[0] = board().config.iniData[chipNo == 1 ? 32 : 33]; }
 
 int TransmitReadSC(SOCKET socket) {
   con_printf(">>> TransmitReadSC ReadSCdata:\n");
-  con_printf("%u\n", ReadSCdata[0]);
+  con_printf("%u\n", board().streams.ReadSCdata[0]);
   for (int b = 0; b < 4; ++b) {
-    if (WriteData(socket, reg(0x0C, byte_of(ReadSCdata[0], b))) != 0) return -1;
+    if (WriteData(socket, reg(0x0C, byte_of(board().streams.ReadSCdata[0], b))) != 0) return -1;
     byte_pause();
   }
   for (unsigned v : {0xF2u, 0xF0u})
@@ -82,34 +78,34 @@ int PreparePSC(int CurrentCh, int CurrentProbeType) {
     con_printf("PreparePSC: channel %d outside 0..31 of a chip; probe not prepared\n", CurrentCh);
     return -1;
   }
-  for (auto& w : Probedata) w = 0;
+  for (auto& w : board().streams.Probedata) w = 0;
   int signal;
   switch (CurrentProbeType) {
     case 1: signal = pa_hg; break;
     case 2: signal = pa_lg; break;
     case 3: signal = ssh_hg; break;
     case 4: signal = ssh_lg; break;
-    case 8: ProbeBuffer = 0; return 0;
+    case 8: board().streams.ProbeBuffer = 0; return 0;
     default: signal = fs; break;
   }
-  ProbeBuffer = 1u << (31 - CurrentCh);
+  board().streams.ProbeBuffer = 1u << (31 - CurrentCh);
   // Squaring a one-hot word doubles its bit position: two bits per channel.
-  unsigned upper = ProbeBuffer * ProbeBuffer;
-  unsigned lower = (ProbeBuffer >> 16) * (ProbeBuffer >> 16);
+  unsigned upper = board().streams.ProbeBuffer * board().streams.ProbeBuffer;
+  unsigned lower = (board().streams.ProbeBuffer >> 16) * (board().streams.ProbeBuffer >> 16);
   if (signal == ssh_hg || signal == pa_hg) {
     upper <<= 1;
     lower <<= 1;
   }
   switch (signal) {
-    case fs: Probedata[fs_all] = ProbeBuffer; break;
+    case fs: board().streams.Probedata[fs_all] = board().streams.ProbeBuffer; break;
     case ssh_hg:
     case ssh_lg:
-      if (CurrentCh > 15) Probedata[ssh_16] = upper;
-      else Probedata[ssh_0] = lower;
+      if (CurrentCh > 15) board().streams.Probedata[ssh_16] = upper;
+      else board().streams.Probedata[ssh_0] = lower;
       break;
     default:
-      if (CurrentCh > 15) Probedata[pa_16] = upper;
-      else Probedata[pa_0] = lower;
+      if (CurrentCh > 15) board().streams.Probedata[pa_16] = upper;
+      else board().streams.Probedata[pa_0] = lower;
       break;
   }
   auto bits = [](unsigned w) {
@@ -117,15 +113,15 @@ int PreparePSC(int CurrentCh, int CurrentProbeType) {
     for (int b = 0; b < 32; ++b) s += (w >> b) & 1 ? '!' : '.';
     return s;
   };
-  con_printf("%s\n", bits(Probedata[0]).c_str());
-  con_printf("%s%s\n", bits(Probedata[1]).c_str(), bits(Probedata[2]).c_str());
-  con_printf("%s%s\n", bits(Probedata[3]).c_str(), bits(Probedata[4]).c_str());
+  con_printf("%s\n", bits(board().streams.Probedata[0]).c_str());
+  con_printf("%s%s\n", bits(board().streams.Probedata[1]).c_str(), bits(board().streams.Probedata[2]).c_str());
+  con_printf("%s%s\n", bits(board().streams.Probedata[3]).c_str(), bits(board().streams.Probedata[4]).c_str());
   return 0;
 }
 
 int TransmitProbe(SOCKET socket) {
   if (WriteData(socket, reg(0x01, 0xD0)) != 0) return -1;
-  for (unsigned w : Probedata)
+  for (unsigned w : board().streams.Probedata)
     for (int b = 0; b < 4; ++b)
       if (WriteData(socket, reg(0x0A, byte_of(w, b))) != 0) return -1;
   for (unsigned v : {0xD2u, 0xD0u})
@@ -135,7 +131,7 @@ int TransmitProbe(SOCKET socket) {
 
 int easiroc_Init(const char* SiTCP_MASTER_IP, unsigned int daq_mode) {
   if (easiroc_Connect(SiTCP_MASTER_IP) != 0) return -1;
-  SOCKET s = sock.load();
+  SOCKET s = board().sock.load();
   // Every step is still sent (each prints its own line), but the first one
   // that failed decides the verdict: a chip left unconfigured takes no data
   // worth keeping.
@@ -176,7 +172,7 @@ int easiroc_Init(const char* SiTCP_MASTER_IP, unsigned int daq_mode) {
 }
 
 int easiroc_fTransmitSC(void) {
-  SOCKET s = sock.load();
+  SOCKET s = board().sock.load();
   if (WriteData(s, kSelectChip1) != 0) return -1;
   PrepareSC(1);
   if (TransmitSC(s) != 0) return -1;
@@ -190,7 +186,7 @@ int easiroc_fTransmitSC(void) {
 }
 
 int easiroc_fTransmitReadSC(void) {
-  SOCKET s = sock.load();
+  SOCKET s = board().sock.load();
   if (WriteData(s, kSelectChip1) != 0) return -1;
   PrepareReadSC(1);
   if (TransmitReadSC(s) != 0) return -1;
@@ -205,7 +201,7 @@ int easiroc_fTransmitReadSC(void) {
 
 int easiroc_fAsicInitialize(void) {
   PrepareFPGA();
-  if (DebugFPGA(sock.load()) != 0) return -1;
+  if (DebugFPGA(board().sock.load()) != 0) return -1;
   con_printf("\nASIS Initialize : Done\n\n");
   return 0;
 }
@@ -215,7 +211,7 @@ int easiroc_fTransmitProbe(int CurrentCh, int CurrentProbe) {
     con_printf("easiroc_fTransmitProbe: probe channel %d outside 0..63; nothing sent\n", CurrentCh);
     return -1;
   }
-  SOCKET s = sock.load();
+  SOCKET s = board().sock.load();
   if (CurrentCh < 32) {
     if (WriteData(s, kSelectChip1) != 0) return -1;
   } else {

@@ -82,11 +82,11 @@ struct Link {
     // Our side may still send (start and stop words); the board's says no more.
     shutdown(fds[1], SHUT_WR);
     easiroc_detail::rx_reset();
-    sock.store(fds[0]);
+    easiroc::board().sock.store(fds[0]);
     return true;
   }
   ~Link() {
-    sock.store(INVALID_SOCKET);
+    easiroc::board().sock.store(INVALID_SOCKET);
     easiroc_detail::rx_reset();
     for (int fd : fds)
       if (fd >= 0) close(fd);
@@ -142,8 +142,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     for (int k = 0; k < ESRCDATA_WORDS; ++k) buf[k] = kCanary;
   };
   refill();
-  EndADC = 0;
-  ForceStop = 0;
+  easiroc::board().EndADC = 0;
+  easiroc::board().ForceStop = 0;
   if (easiroc_singleADCevent(buf.get()) != 0) fail("the leading empty frame was not read");
   check_single(0, buf.get());
 
@@ -153,7 +153,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   switch (mode) {
     case 0:    // acquisition worker: one frame per trigger
     case 1: {  // the same while draining after a stop
-      EndADC = mode == 1 ? 1 : 0;
+      easiroc::board().EndADC = mode == 1 ? 1 : 0;
       int failures = 0;
       for (std::size_t k = 0; k < bound && failures < 3; ++k) {
         refill();
@@ -167,13 +167,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (mode == 1 && r == -2) fail("header error reported while draining");
         failures = r < 0 ? failures + 1 : 0;
       }
-      EndADC = 0;
+      easiroc::board().EndADC = 0;
       break;
     }
     case 2: {  // continuous read-out cycles, writing accepted frames
       int failures = 0;
       for (std::size_t k = 0; k < bound && failures < 3; ++k) {
-        int r = ADCOneCycle_wHeader_ver2(sock.load(), g_null, 0);
+        int r = ADCOneCycle_wHeader_ver2(easiroc::board().sock.load(), g_null, 0);
         if (r != 0 && r != -1) fail("cycle result neither 0 nor -1");
         failures = r < 0 ? failures + 1 : 0;
       }
@@ -181,7 +181,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     case 3: {  // the whole continuous read-out into a file, then stop and drain
       const int cycles = 1 + static_cast<int>(size % 8);
-      int r = ContinuousADC_ver2(sock.load(), "/dev/null", cycles);
+      int r = ContinuousADC_ver2(easiroc::board().sock.load(), "/dev/null", cycles);
       if (r != 0 && r != -1) fail("continuous read-out result neither 0 nor -1");
       break;
     }
@@ -191,6 +191,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
   }
-  if (EndADC.load() != 0) fail("EndADC left set");
+  if (easiroc::board().EndADC.load() != 0) fail("EndADC left set");
   return 0;
 }

@@ -77,7 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   close(fd);
 
   unsigned before[EASIROC_INI_VALUES];
-  for (int k = 0; k < EASIROC_INI_VALUES; ++k) iniData[k] = before[k] = 0xA5A50000u + k;
+  for (int k = 0; k < EASIROC_INI_VALUES; ++k) easiroc::board().config.iniData[k] = before[k] = 0xA5A50000u + k;
 
   const int rc = easiroc_LoadIni(g_path.c_str());
 
@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const int filled = accept ? (count < EASIROC_INI_VALUES ? count : EASIROC_INI_VALUES) : 0;
   for (int k = 0; k < EASIROC_INI_VALUES; ++k) {
     const unsigned expect = k < filled ? want[k] : before[k];
-    if (iniData[k] != expect) fail("table differs from the file's values");
+    if (easiroc::board().config.iniData[k] != expect) fail("table differs from the file's values");
   }
   return 0;
 }

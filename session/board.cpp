@@ -44,7 +44,7 @@ int daq_worker(void*) {
 
 }  // namespace
 
-void board_request_stop() { ForceStop = 1; }
+void board_request_stop() { easiroc::board().ForceStop = 1; }
 
 namespace {
 int cb_er_daq_stop(int, int, int, void*, int, int) {
@@ -133,12 +133,12 @@ void board_on_daq(int) {
 void board_on_single_start(int) { say_if_failed("Single-event start", easiroc_singleADCstart()); }
 
 void board_on_single_event(int) {
-  esrcADCreturn = easiroc_singleADCevent(esrcdata);
+  esrcADCreturn = easiroc_singleADCevent(easiroc::board().esrcdata);
   con_printf("esrcADCreturn = %d\n", esrcADCreturn);
   std::string line;
   char item[32];
   for (int iw = 0; iw < esrcADCreturn && iw < ESRCDATA_WORDS; ++iw) {
-    std::snprintf(item, sizeof item, "[%d] 0x%x ", iw, esrcdata[iw]);
+    std::snprintf(item, sizeof item, "[%d] 0x%x ", iw, easiroc::board().esrcdata[iw]);
     line += item;
   }
   line += '\n';

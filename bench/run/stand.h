@@ -193,7 +193,7 @@ inline std::uint32_t io_floor_run(std::uint32_t nev) {
       ++words;
       if ((w & 0xF8000000u) == 0x80000000u) ++l;
     }
-    (void)easiroc_singleADCevent(esrcdata);
+    (void)easiroc_singleADCevent(easiroc::board().esrcdata);
     ++done;
   }
   return done;

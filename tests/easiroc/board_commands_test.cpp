@@ -82,12 +82,12 @@ TEST_F(BoardCommands, SingleEventWithoutBoard) {
 }
 
 TEST_F(BoardCommands, LoadIniCancelledAndChosen) {
-  iniData[0] = 55;
+  easiroc::board().config.iniData[0] = 55;
   mdq::platform::ConsoleCapture cap;
   QueueFileSelection("");
   press(P1_ER_LOAD_INI);
   EXPECT_EQ(cap.text(), "");
-  EXPECT_EQ(iniData[0], 55u);
+  EXPECT_EQ(easiroc::board().config.iniData[0], 55u);
 
   std::string bad = path("bad.ini");
   std::ofstream(bad) << "1 2 three\n";
@@ -95,7 +95,7 @@ TEST_F(BoardCommands, LoadIniCancelledAndChosen) {
   press(P1_ER_LOAD_INI);
   EXPECT_NE(cap.text().find("Loading ini file " + bad + "\n"), std::string::npos);
   EXPECT_NE(cap.text().find("Error loading Ini file " + bad + "!!!\n"), std::string::npos);
-  EXPECT_EQ(iniData[0], 55u);
+  EXPECT_EQ(easiroc::board().config.iniData[0], 55u);
 }
 
 TEST_F(BoardCommands, ConnectProbeAndSingleEvents) {

@@ -35,20 +35,20 @@ TEST_F(BoardTest, SingleEventsCopyDataWordsOnly) {
   connect();
   ASSERT_EQ(easiroc_singleADCstart(), 0);
   for (std::uint64_t n = 1; n <= 3; ++n) {
-    std::fill(std::begin(esrcdata), std::end(esrcdata), 0xAAAAAAAAu);
-    ASSERT_EQ(easiroc_singleADCevent(esrcdata), 64);
+    std::fill(std::begin(easiroc::board().esrcdata), std::end(easiroc::board().esrcdata), 0xAAAAAAAAu);
+    ASSERT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 64);
     auto words = mdq::sim::board_frame(numbered_record(n));
-    for (int i = 0; i < 64; ++i) ASSERT_EQ(esrcdata[i], words[3 + i]) << "frame " << n;
-    EXPECT_EQ(esrcdata[64], 0xAAAAAAAAu);
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(easiroc::board().esrcdata[i], words[3 + i]) << "frame " << n;
+    EXPECT_EQ(easiroc::board().esrcdata[64], 0xAAAAAAAAu);
   }
   mdq::platform::ConsoleCapture cap;
   EXPECT_EQ(easiroc_singleADCstop(), 0);
   EXPECT_NE(cap.text().find("ADC exit process\n"), std::string::npos);
   EXPECT_NE(cap.text().find("\nEnd ADC\n"), std::string::npos);
   EXPECT_FALSE(board_->streaming());
-  EXPECT_EQ(EndADC.load(), 0);
+  EXPECT_EQ(easiroc::board().EndADC.load(), 0);
   // The board is quiet again: a register write is answered normally.
-  EXPECT_EQ(WriteData(sock, 0x9400), 0);
+  EXPECT_EQ(WriteData(easiroc::board().sock, 0x9400), 0);
 }
 
 TEST_F(BoardTest, SingleEventWithSplitSegments) {
@@ -57,8 +57,8 @@ TEST_F(BoardTest, SingleEventWithSplitSegments) {
   board_->faults().splitPauseUs = 100;
   ASSERT_EQ(easiroc_singleADCstart(), 0);
   for (std::uint64_t n = 1; n <= 5; ++n) {
-    ASSERT_EQ(easiroc_singleADCevent(esrcdata), 64);
-    EXPECT_EQ(esrcdata[63], mdq::sim::board_frame(numbered_record(n))[66]);
+    ASSERT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 64);
+    EXPECT_EQ(easiroc::board().esrcdata[63], mdq::sim::board_frame(numbered_record(n))[66]);
   }
   board_->faults().splitBytes = 0;
   (void)easiroc_singleADCstop();
@@ -67,15 +67,15 @@ TEST_F(BoardTest, SingleEventWithSplitSegments) {
 TEST_F(BoardTest, SingleEventFrameTooBigForBufferIsNotCopied) {
   connect();
   board_->faults().hugeFrames = 1;
-  std::fill(std::begin(esrcdata), std::end(esrcdata), 7u);
+  std::fill(std::begin(easiroc::board().esrcdata), std::end(easiroc::board().esrcdata), 7u);
   ASSERT_EQ(easiroc_singleADCstart(), 0);
   mdq::platform::ConsoleCapture cap;
-  EXPECT_EQ(easiroc_singleADCevent(esrcdata), 150);
+  EXPECT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 150);
   EXPECT_NE(cap.text().find("not copied"), std::string::npos);
-  for (unsigned w : esrcdata) ASSERT_EQ(w, 7u);
+  for (unsigned w : easiroc::board().esrcdata) ASSERT_EQ(w, 7u);
   // The following frame is found again.
-  EXPECT_EQ(easiroc_singleADCevent(esrcdata), 64);
-  EXPECT_EQ(esrcdata[0], mdq::sim::board_frame(numbered_record(2))[3]);
+  EXPECT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 64);
+  EXPECT_EQ(easiroc::board().esrcdata[0], mdq::sim::board_frame(numbered_record(2))[3]);
   (void)easiroc_singleADCstop();
 }
 
@@ -84,13 +84,13 @@ TEST_F(BoardTest, CorruptMagicIsReportedThenResynchronised) {
   board_->faults().corruptMagicFrames = 1;
   ASSERT_EQ(easiroc_singleADCstart(), 0);
   mdq::platform::ConsoleCapture cap;
-  EXPECT_EQ(easiroc_singleADCevent(esrcdata), -2);
+  EXPECT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), -2);
   EXPECT_NE(cap.text().find("Fatal ADC ERROR : HEADER\nHeader1 : 0xffffea0d | Header2 : 0x40 | "
                             "Header3 : 0x1\n"),
             std::string::npos)
       << cap.text();
-  EXPECT_EQ(easiroc_singleADCevent(esrcdata), 64);
-  EXPECT_EQ(esrcdata[1], mdq::sim::board_frame(numbered_record(2))[4]);
+  EXPECT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 64);
+  EXPECT_EQ(easiroc::board().esrcdata[1], mdq::sim::board_frame(numbered_record(2))[4]);
   (void)easiroc_singleADCstop();
 }
 
@@ -98,7 +98,7 @@ TEST_F(BoardTest, NoFrameIsAHeaderErrorWithinTheTimeout) {
   connect();
   mdq::platform::ConsoleCapture cap;
   auto t0 = Clock::now();
-  EXPECT_EQ(easiroc_singleADCevent(esrcdata), -2);
+  EXPECT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), -2);
   EXPECT_LT(Clock::now() - t0, std::chrono::seconds(1));
   EXPECT_NE(cap.text().find("Header1 : 0x1 | Header2 : 0x1 | Header3 : 0x1\n"), std::string::npos);
 }
@@ -106,15 +106,15 @@ TEST_F(BoardTest, NoFrameIsAHeaderErrorWithinTheTimeout) {
 TEST_F(BoardTest, DisconnectMidFrameIsAnErrorNotGarbage) {
   connect();
   ASSERT_EQ(easiroc_singleADCstart(), 0);
-  ASSERT_EQ(easiroc_singleADCevent(esrcdata), 64);
+  ASSERT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 64);
   board_->faults().closeMidFrame = true;
-  std::fill(std::begin(esrcdata), std::end(esrcdata), 9u);
+  std::fill(std::begin(easiroc::board().esrcdata), std::end(easiroc::board().esrcdata), 9u);
   mdq::platform::ConsoleCapture cap;
   int r = 0;
   // Frames queued before the fault still arrive whole (how many depends on
   // how far the emulator ran ahead); the cut one must not.
   const auto deadline = Clock::now() + std::chrono::seconds(10);
-  while ((r = easiroc_singleADCevent(esrcdata)) == 64 && Clock::now() < deadline) {
+  while ((r = easiroc_singleADCevent(easiroc::board().esrcdata)) == 64 && Clock::now() < deadline) {
   }
   EXPECT_EQ(r, -2);
   EXPECT_NE(cap.text().find("incomplete frame"), std::string::npos) << cap.text();
@@ -227,7 +227,7 @@ TEST_F(BoardTest, ForceStopStopsDrainsAndClosesACompleteFile) {
         ++s->calls;
         s->frames = p.framesWritten;
         if (p.finished) s->finished = true;
-        if (p.framesWritten >= 200) ForceStop = 1;  // what the panel's stop control does
+        if (p.framesWritten >= 200) easiroc::board().ForceStop = 1;  // what the panel's stop control does
       },
       &seen);
   easiroc_settings().progressIntervalMs = 1;
@@ -239,7 +239,7 @@ TEST_F(BoardTest, ForceStopStopsDrainsAndClosesACompleteFile) {
   EXPECT_NE(cap.text().find("stop requested"), std::string::npos);
   EXPECT_TRUE(seen.finished.load());
   EXPECT_GE(seen.calls.load(), 2);
-  EXPECT_EQ(ForceStop.load(), 0);
+  EXPECT_EQ(easiroc::board().ForceStop.load(), 0);
   EXPECT_FALSE(board_->streaming());
   auto data = read_file(file);
   std::size_t n = data.size() / frame_bytes(1).size();
@@ -257,7 +257,7 @@ TEST_F(BoardTest, ForceStopCutsAWaitForAFrameShort) {
   });
   std::thread stopper([] {
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    ForceStop = 1;
+    easiroc::board().ForceStop = 1;
   });
   mdq::platform::ConsoleCapture cap;
   auto t0 = Clock::now();
@@ -298,7 +298,7 @@ TEST_F(BoardTest, ZeroCyclesReadsUntilStopped) {
   connect();
   easiroc_set_progress_hook(
       [](const EasirocProgress& p, void*) {
-        if (p.framesWritten >= 50) ForceStop = 1;  // the panel's stop control
+        if (p.framesWritten >= 50) easiroc::board().ForceStop = 1;  // the panel's stop control
       },
       nullptr);
   easiroc_settings().progressIntervalMs = 1;
@@ -331,11 +331,11 @@ TEST_F(BoardTest, FramesFromTheSharedTriggerSourceDecodeAsAdcWords) {
   board_->setFrameSource(mdq::sim::shared_trigger_frames());
   connect();
   ASSERT_EQ(easiroc_singleADCstart(), 0);
-  ASSERT_EQ(easiroc_singleADCevent(esrcdata), 64);
+  ASSERT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 64);
   for (int i = 0; i < 64; ++i) {
-    unsigned type = (esrcdata[i] >> 24) & 0xFF;
+    unsigned type = (easiroc::board().esrcdata[i] >> 24) & 0xFF;
     EXPECT_EQ(type, i % 2 == 0 ? 0x81u : 0x60u);
-    EXPECT_EQ((esrcdata[i] >> 16) & 0x1F, unsigned(i / 2));
+    EXPECT_EQ((easiroc::board().esrcdata[i] >> 16) & 0x1F, unsigned(i / 2));
   }
   (void)easiroc_singleADCstop();
   src.setFreeRunning(false);
@@ -346,7 +346,7 @@ TEST_F(BoardTest, FramesFromTheSharedTriggerSourceDecodeAsAdcWords) {
 TEST_F(BoardTest, DrainGoesOnPastACorruptFrame) {
   connect();
   ASSERT_EQ(easiroc_singleADCstart(), 0);
-  ASSERT_EQ(easiroc_singleADCevent(esrcdata), 64);
+  ASSERT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 64);
   board_->faults().corruptMagicFrames = 1;
   ASSERT_TRUE(board_->waitFor([](const auto& r) { return r.framesSent >= 5; },
                               std::chrono::seconds(2)));
@@ -354,10 +354,10 @@ TEST_F(BoardTest, DrainGoesOnPastACorruptFrame) {
   EXPECT_EQ(easiroc_singleADCstop(), 0);
   const std::uint64_t sentBeforeRestart = board_->record().framesSent;
   ASSERT_EQ(easiroc_singleADCstart(), 0);
-  ASSERT_EQ(easiroc_singleADCevent(esrcdata), 64);
+  ASSERT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 64);
   const auto words = mdq::sim::board_frame(numbered_record(sentBeforeRestart + 1));
   for (int i = 0; i < 64; ++i)
-    ASSERT_EQ(esrcdata[i], words[3 + i]) << "a frame from before the stop came back";
+    ASSERT_EQ(easiroc::board().esrcdata[i], words[3 + i]) << "a frame from before the stop came back";
   (void)easiroc_singleADCstop();
 }
 
@@ -371,7 +371,7 @@ TEST_F(BoardTest, ClosedLinkIsSaidAtStartAndAtTheNextEvent) {
   EXPECT_EQ(cap.text().find("Start ADC"), std::string::npos);
   EXPECT_NE(easiroc_link_state(), 0);
   cap.clear();
-  EXPECT_EQ(easiroc_singleADCevent(esrcdata), -2);
+  EXPECT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), -2);
   EXPECT_NE(cap.text().find("ADC read-out: the board closed the connection"), std::string::npos)
       << cap.text();
 }

@@ -101,7 +101,7 @@ class BoardTest : public ::testing::Test {
     board_->stop();
     std::filesystem::remove_all(dir_);
     easiroc_set_progress_hook(nullptr, nullptr);
-    ForceStop = 0;
+    easiroc::board().ForceStop = 0;
   }
   void connect() {
     ASSERT_EQ(easiroc_Connect("127.0.0.1"), 0);

@@ -21,16 +21,16 @@ std::vector<std::uint8_t> le_bytes(unsigned w, int from, int count) {
 }
 
 std::vector<std::uint8_t> sc_stream(int first) {
-  std::vector<std::uint8_t> s{std::uint8_t(iniData[first] & 0xFF)};
+  std::vector<std::uint8_t> s{std::uint8_t(easiroc::board().config.iniData[first] & 0xFF)};
   for (int i = 1; i < 15; ++i) {
-    auto b = le_bytes(iniData[first + i], 0, 4);
+    auto b = le_bytes(easiroc::board().config.iniData[first + i], 0, 4);
     s.insert(s.end(), b.begin(), b.end());
   }
   return s;
 }
 
 void fill_ini() {
-  for (int i = 0; i < EASIROC_INI_VALUES; ++i) iniData[i] = 0x01020304u * (i + 1) + 0x5A00u * i;
+  for (int i = 0; i < EASIROC_INI_VALUES; ++i) easiroc::board().config.iniData[i] = 0x01020304u * (i + 1) + 0x5A00u * i;
 }
 
 }  // namespace
@@ -38,7 +38,7 @@ void fill_ini() {
 TEST_F(BoardTest, WriteDataAcknowledgedAndRecorded) {
   connect();
   mdq::platform::ConsoleCapture cap;
-  EXPECT_EQ(WriteData(sock, (0x1Fu << 16) + (3u << 8)), 0);
+  EXPECT_EQ(WriteData(easiroc::board().sock, (0x1Fu << 16) + (3u << 8)), 0);
   EXPECT_EQ(cap.text(), ".");
   auto rec = board_->record();
   ASSERT_EQ(rec.writes.size(), 1u);
@@ -49,16 +49,16 @@ TEST_F(BoardTest, WriteDataAcknowledgedAndRecorded) {
 TEST_F(BoardTest, ShortAndSplitAcknowledgementsKeepTheStreamAligned) {
   connect();
   board_->faults().ackBytes = 1;  // a one-byte reply still counts
-  EXPECT_EQ(WriteData(sock, 0x9400), 0);
+  EXPECT_EQ(WriteData(easiroc::board().sock, 0x9400), 0);
   board_->faults().ackBytes = 4;
   board_->faults().splitBytes = 1;  // the acknowledgement arrives byte by byte
   board_->faults().splitPauseUs = 2000;
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(WriteData(sock, 0x5400), 0);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(WriteData(easiroc::board().sock, 0x5400), 0);
   board_->faults().splitBytes = 0;
   // Nothing of the acknowledgements is left to be read as a frame header.
   ASSERT_EQ(easiroc_singleADCstart(), 0);
-  EXPECT_EQ(easiroc_singleADCevent(esrcdata), 64);
-  EXPECT_EQ(esrcdata[0], mdq::sim::board_adc_word(0, 0, numbered_record(1).adc[0][0]));
+  EXPECT_EQ(easiroc_singleADCevent(easiroc::board().esrcdata), 64);
+  EXPECT_EQ(easiroc::board().esrcdata[0], mdq::sim::board_adc_word(0, 0, numbered_record(1).adc[0][0]));
   (void)easiroc_singleADCstop();
 }
 
@@ -89,15 +89,15 @@ TEST_F(BoardTest, FullInitDeliversTheConfigurationFile) {
   EXPECT_EQ(rec.slowControl[0], sc_stream(2));
   EXPECT_EQ(rec.slowControl[1], sc_stream(17));
   EXPECT_EQ(rec.slowControl[0].size(), 57u);
-  EXPECT_EQ(rec.readRegister[0], le_bytes(iniData[32], 0, 4));
-  EXPECT_EQ(rec.readRegister[1], le_bytes(iniData[33], 0, 4));
+  EXPECT_EQ(rec.readRegister[0], le_bytes(easiroc::board().config.iniData[32], 0, 4));
+  EXPECT_EQ(rec.readRegister[1], le_bytes(easiroc::board().config.iniData[33], 0, 4));
   // Pin words: register 0 gets the low byte of pin word 0; 4 is never written.
   EXPECT_EQ(rec.writes[0].address, 0x00);
-  EXPECT_EQ(rec.writes[0].value, iniData[0] & 0xFF);
+  EXPECT_EQ(rec.writes[0].value, easiroc::board().config.iniData[0] & 0xFF);
   const int pinRegs[] = {0x01, 0x02, 0x03, 0x05};
   for (int i = 0; i < 4; ++i) {
     EXPECT_EQ(rec.writes[1 + i].address, pinRegs[i]);
-    EXPECT_EQ(rec.writes[1 + i].value, (iniData[1] >> (8 * i)) & 0xFF);
+    EXPECT_EQ(rec.writes[1 + i].value, (easiroc::board().config.iniData[1] >> (8 * i)) & 0xFF);
   }
   for (const auto& w : rec.writes) EXPECT_NE(w.address, 0x04);
   // 5 pin + 3 selects + 2 x 62 slow control + 2 x 6 read register + DAQ mode.
@@ -114,7 +114,7 @@ TEST_F(BoardTest, PanelTransfersAndProbe) {
   EXPECT_EQ(easiroc_fTransmitReadSC(), 0);
   auto rec = board_->record();
   EXPECT_EQ(rec.slowControl[1], sc_stream(17));
-  EXPECT_EQ(rec.readRegister[0], le_bytes(iniData[32], 0, 4));
+  EXPECT_EQ(rec.readRegister[0], le_bytes(easiroc::board().config.iniData[32], 0, 4));
   EXPECT_EQ(rec.registers[0], 0x14);
 
   board_->clearRecord();
@@ -127,7 +127,7 @@ TEST_F(BoardTest, PanelTransfersAndProbe) {
   ASSERT_EQ(easiroc_fTransmitProbe(16, 4), 0);  // chip 1 ch 16 slow shaper low gain
   rec = board_->record();
   std::vector<std::uint8_t> want(20, 0);
-  want[4 * ssh_16 + 3] = 0x40;
+  want[4 * easiroc::ssh_16 + 3] = 0x40;
   EXPECT_EQ(rec.probe[0], want);
 }
 
@@ -151,7 +151,7 @@ TEST_F(BoardTest, ConnectionRefusedAndClosedBoard) {
   EXPECT_NE(cap.text().find("SiTCP Master :: Connection fail\n"), std::string::npos);
   EXPECT_FALSE(easiroc_Connected());
   cap.clear();
-  EXPECT_EQ(WriteData(sock, 0x9400), -1);
+  EXPECT_EQ(WriteData(easiroc::board().sock, 0x9400), -1);
   EXPECT_EQ(easiroc_Connect("not-an-address"), -1);
 }
 
@@ -159,7 +159,7 @@ TEST_F(BoardTest, BoardClosingTheConnectionFailsTheWrite) {
   connect();
   board_->stop();
   mdq::platform::ConsoleCapture cap;
-  EXPECT_EQ(WriteData(sock, 0x9400), -1);
+  EXPECT_EQ(WriteData(easiroc::board().sock, 0x9400), -1);
   // The close reaches us as end of stream, or as a reset when the word was
   // already refused: either way a failure line, not a hang.
   const std::string t = cap.text();

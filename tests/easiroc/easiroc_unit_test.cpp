@@ -29,7 +29,7 @@ class IniFile : public ::testing::Test {
     mdq::platform::reset_for_tests();
     dir_ = stdfs::temp_directory_path() / ("mdq_ini_" + std::to_string(::getpid()));
     stdfs::create_directories(dir_);
-    std::fill(std::begin(iniData), std::end(iniData), 0u);
+    std::fill(std::begin(easiroc::board().config.iniData), std::end(easiroc::board().config.iniData), 0u);
   }
   void TearDown() override { stdfs::remove_all(dir_); }
   std::string write(const std::string& text) {
@@ -56,28 +56,28 @@ TEST_F(IniFile, ValuesCommentsAndBlankLines) {
       "# another\n"
       "5\n";
   ASSERT_EQ(easiroc_LoadIni(write(text).c_str()), 1);
-  EXPECT_EQ(iniData[0], 1u);
-  EXPECT_EQ(iniData[1], 2u);
-  EXPECT_EQ(iniData[2], 3u);
-  EXPECT_EQ(iniData[3], 4294967295u);
-  EXPECT_EQ(iniData[4], 5u);
-  EXPECT_EQ(iniData[5], 0u);
+  EXPECT_EQ(easiroc::board().config.iniData[0], 1u);
+  EXPECT_EQ(easiroc::board().config.iniData[1], 2u);
+  EXPECT_EQ(easiroc::board().config.iniData[2], 3u);
+  EXPECT_EQ(easiroc::board().config.iniData[3], 4294967295u);
+  EXPECT_EQ(easiroc::board().config.iniData[4], 5u);
+  EXPECT_EQ(easiroc::board().config.iniData[5], 0u);
   EXPECT_EQ(cap.text(), "");
 }
 
 TEST_F(IniFile, OnlyCommentsChangesNothing) {
-  iniData[0] = 77;
+  easiroc::board().config.iniData[0] = 77;
   ASSERT_EQ(easiroc_LoadIni(write("# a\n\n# b\n").c_str()), 1);
-  EXPECT_EQ(iniData[0], 77u);
+  EXPECT_EQ(easiroc::board().config.iniData[0], 77u);
 }
 
 TEST_F(IniFile, ShortFileAfterFullFileKeepsTail) {
   ASSERT_EQ(easiroc_LoadIni(write(values(100, 34)).c_str()), 1);
   ASSERT_EQ(easiroc_LoadIni(write("7 8 9\n").c_str()), 1);
-  EXPECT_EQ(iniData[0], 7u);
-  EXPECT_EQ(iniData[2], 9u);
-  EXPECT_EQ(iniData[3], 103u);
-  EXPECT_EQ(iniData[33], 133u);
+  EXPECT_EQ(easiroc::board().config.iniData[0], 7u);
+  EXPECT_EQ(easiroc::board().config.iniData[2], 9u);
+  EXPECT_EQ(easiroc::board().config.iniData[3], 103u);
+  EXPECT_EQ(easiroc::board().config.iniData[33], 133u);
 }
 
 TEST_F(IniFile, JunkTextIsReportedWithLineAndLeavesTableAlone) {
@@ -88,7 +88,7 @@ TEST_F(IniFile, JunkTextIsReportedWithLineAndLeavesTableAlone) {
     EXPECT_EQ(easiroc_LoadIni(p.c_str()), 0) << bad;
     EXPECT_NE(cap.text().find(p), std::string::npos) << cap.text();
     EXPECT_NE(cap.text().find("line"), std::string::npos);
-    EXPECT_EQ(iniData[0], 100u) << "table must stay as it was for: " << bad;
+    EXPECT_EQ(easiroc::board().config.iniData[0], 100u) << "table must stay as it was for: " << bad;
   }
   mdq::platform::ConsoleCapture cap;
   EXPECT_EQ(easiroc_LoadIni(write("1 2\n3 x4\n").c_str()), 0) << "a bad value fails the load";
@@ -97,10 +97,10 @@ TEST_F(IniFile, JunkTextIsReportedWithLineAndLeavesTableAlone) {
 }
 
 TEST_F(IniFile, ValuesBeyond34AreReportedAndIgnored) {
-  iniData[33] = 5;
+  easiroc::board().config.iniData[33] = 5;
   mdq::platform::ConsoleCapture cap;
   ASSERT_EQ(easiroc_LoadIni(write(values(1, 40)).c_str()), 1);
-  EXPECT_EQ(iniData[33], 34u);
+  EXPECT_EQ(easiroc::board().config.iniData[33], 34u);
   EXPECT_NE(cap.text().find("more than 34 values"), std::string::npos);
   EXPECT_NE(cap.text().find("35"), std::string::npos);
 }
@@ -108,14 +108,14 @@ TEST_F(IniFile, ValuesBeyond34AreReportedAndIgnored) {
 TEST_F(IniFile, LongCommentLineIsSkippedWhole) {
   std::string longComment = "# " + std::string(600, 'c') + " 42 " + std::string(300, 'd') + "\n";
   ASSERT_EQ(easiroc_LoadIni(write(longComment + "9\n").c_str()), 1);
-  EXPECT_EQ(iniData[0], 9u);
+  EXPECT_EQ(easiroc::board().config.iniData[0], 9u);
 }
 
 TEST_F(IniFile, IndentedCommentTakesNoPositionButIsNoted) {
   mdq::platform::ConsoleCapture cap;
   ASSERT_EQ(easiroc_LoadIni(write("# a\n\n# b\n   # c\n1\n2\n").c_str()), 1);
-  EXPECT_EQ(iniData[0], 1u);
-  EXPECT_EQ(iniData[1], 2u);
+  EXPECT_EQ(easiroc::board().config.iniData[0], 1u);
+  EXPECT_EQ(easiroc::board().config.iniData[1], 2u);
   EXPECT_NE(cap.text().find("line 3"), std::string::npos) << cap.text();
 }
 
@@ -131,8 +131,8 @@ TEST(ShippedIni, HasExactly34Values) {
   mdq::platform::ConsoleCapture cap;
   ASSERT_EQ(easiroc_LoadIni(p.c_str()), 1);
   EXPECT_EQ(cap.text(), "") << "no warnings for the shipped file";
-  EXPECT_EQ(iniData[2], 192u);
-  EXPECT_EQ(iniData[17], 192u);
+  EXPECT_EQ(easiroc::board().config.iniData[2], 192u);
+  EXPECT_EQ(easiroc::board().config.iniData[17], 192u);
 }
 
 struct ProbeCase {
@@ -144,14 +144,14 @@ struct ProbeCase {
 TEST(ProbeStream, OneBitPerChoice) {
   mdq::platform::reset_for_tests();
   const ProbeCase cases[] = {
-      {16, 4, ssh_16, 0x40000000u}, {16, 3, ssh_16, 0x80000000u}, {15, 2, pa_0, 0x00000001u},
-      {15, 1, pa_0, 0x00000002u},   {0, 5, fs_all, 0x80000000u},  {0, 6, fs_all, 0x80000000u},
-      {31, 7, fs_all, 0x00000001u}, {3, 4, ssh_0, 1u << 24},      {31, 1, pa_16, 0x00000002u},
+      {16, 4, easiroc::ssh_16, 0x40000000u}, {16, 3, easiroc::ssh_16, 0x80000000u}, {15, 2, easiroc::pa_0, 0x00000001u},
+      {15, 1, easiroc::pa_0, 0x00000002u},   {0, 5, easiroc::fs_all, 0x80000000u},  {0, 6, easiroc::fs_all, 0x80000000u},
+      {31, 7, easiroc::fs_all, 0x00000001u}, {3, 4, easiroc::ssh_0, 1u << 24},      {31, 1, easiroc::pa_16, 0x00000002u},
   };
   for (const auto& c : cases) {
     ASSERT_EQ(PreparePSC(c.ch, c.type), 0);
-    for (int w = 0; w < sizeAsign; ++w)
-      EXPECT_EQ(Probedata[w], w == c.word ? c.value : 0u) << "ch " << c.ch << " type " << c.type;
+    for (int w = 0; w < easiroc::sizeAsign; ++w)
+      EXPECT_EQ(easiroc::board().streams.Probedata[w], w == c.word ? c.value : 0u) << "ch " << c.ch << " type " << c.type;
   }
 }
 
@@ -163,8 +163,8 @@ TEST(ProbeStream, BitMapPrintAndReset) {
   EXPECT_EQ(first, std::string(31, '.') + "!");
   cap.clear();
   ASSERT_EQ(PreparePSC(5, 8), 0);
-  EXPECT_EQ(ProbeBuffer, 0u);
-  for (unsigned w : Probedata) EXPECT_EQ(w, 0u);
+  EXPECT_EQ(easiroc::board().streams.ProbeBuffer, 0u);
+  for (unsigned w : easiroc::board().streams.Probedata) EXPECT_EQ(w, 0u);
   EXPECT_EQ(cap.text(), "");
 }
 

@@ -191,7 +191,7 @@ class BoardFaults : public ::testing::Test {
     if (easiroc_Connected()) easiroc_Close();
     if (board_) board_->stop();
     stdfs::remove_all(dir_);
-    ForceStop = 0;
+    easiroc::board().ForceStop = 0;
     easiroc_reset_settings();
   }
   // A fresh emulator (fresh frame numbering and faults) for each repetition.
@@ -239,13 +239,13 @@ TEST_F(BoardFaults, NoListenerConnectionRefused) {
     EXPECT_FALSE(easiroc_Connected());
     EXPECT_TRUE(has(con.text(), "SiTCP Master :: Connection fail\n")) << con.text();
     con.clear();
-    timed("write without a link", Ms(0), [&] { r = WriteData(sock, 0x9400); });
+    timed("write without a link", Ms(0), [&] { r = WriteData(easiroc::board().sock, 0x9400); });
     EXPECT_EQ(r, -1);
     EXPECT_TRUE(has(con.text(), "no board connection")) << con.text();
-    std::fill(std::begin(esrcdata), std::end(esrcdata), kCanary);
+    std::fill(std::begin(easiroc::board().esrcdata), std::end(easiroc::board().esrcdata), kCanary);
     timed("event without a link", Ms(0), [&] { r = easiroc_singleADCstart(); });
     EXPECT_EQ(r, -1);
-    for (unsigned w : esrcdata) ASSERT_EQ(w, kCanary);
+    for (unsigned w : easiroc::board().esrcdata) ASSERT_EQ(w, kCanary);
   }
 }
 
@@ -291,7 +291,7 @@ TEST_F(BoardFaults, AcceptAndNeverAnswer) {
     timed("connect", Ms(kConnectMs), [&] { r = easiroc_Connect("127.0.0.1"); });
     ASSERT_EQ(r, 0);
     quiet.acceptOne();
-    timed("register write", kWriteBound, [&] { r = WriteData(sock, (0x1Fu << 16) + 3); });
+    timed("register write", kWriteBound, [&] { r = WriteData(easiroc::board().sock, (0x1Fu << 16) + 3); });
     EXPECT_EQ(r, -1);
     EXPECT_TRUE(has(con.text(), "recv failed: ")) << con.text();
     unsigned buf[200];
@@ -314,7 +314,7 @@ TEST_F(BoardFaults, NoAcknowledgement) {
     board_->faults().noAck = true;
     ConsoleCapture con;
     int r = 0;
-    timed("register write", kWriteBound, [&] { r = WriteData(sock, 0x9400 + rep); });
+    timed("register write", kWriteBound, [&] { r = WriteData(easiroc::board().sock, 0x9400 + rep); });
     EXPECT_EQ(r, -1);
     EXPECT_TRUE(has(con.text(), "recv failed: ")) << con.text();
     EXPECT_FALSE(has(con.text(), ".")) << "a failed write prints no progress dot";
@@ -322,7 +322,7 @@ TEST_F(BoardFaults, NoAcknowledgement) {
     timed("slow-control transfer", kWriteBound, [&] { r = easiroc_fTransmitSC(); });
     EXPECT_EQ(r, -1);
     board_->faults().noAck = false;
-    EXPECT_EQ(WriteData(sock, 0x9400), 0) << "the link works again once the board answers";
+    EXPECT_EQ(WriteData(easiroc::board().sock, 0x9400), 0) << "the link works again once the board answers";
   }
 }
 
@@ -334,7 +334,7 @@ TEST_F(BoardFaults, ShortAcknowledgement) {
     board_->faults().ackBytes = 1 + rep % 3;  // 1, 2 or 3 bytes
     for (int i = 0; i < 4; ++i) {
       int r = 0;
-      timed("register write", kWriteBound + Ms(20), [&] { r = WriteData(sock, 0x5400 + i); });
+      timed("register write", kWriteBound + Ms(20), [&] { r = WriteData(easiroc::board().sock, 0x5400 + i); });
       EXPECT_EQ(r, 0);
     }
     // Nothing of the acknowledgements is read as a frame.
@@ -356,7 +356,7 @@ TEST_F(BoardFaults, SplitSegments) {
     board_->faults().splitBytes = 1 + rep % 7;
     board_->faults().splitPauseUs = 100;
     int r = 0;
-    timed("register write", kWriteBound + Ms(20), [&] { r = WriteData(sock, 0x9400); });
+    timed("register write", kWriteBound + Ms(20), [&] { r = WriteData(easiroc::board().sock, 0x9400); });
     EXPECT_EQ(r, 0);
     ASSERT_EQ(easiroc_singleADCstart(), 0);
     for (std::uint64_t n = 1; n <= 3; ++n) {
@@ -496,7 +496,7 @@ TEST_F(BoardFaults, SlowRepliesBeyondTheTimeout) {
     board_->faults().replyDelayMs = 2 * kRecvMs;
     ConsoleCapture con;
     int r = 0;
-    timed("register write", kWriteBound, [&] { r = WriteData(sock, 0x9400); });
+    timed("register write", kWriteBound, [&] { r = WriteData(easiroc::board().sock, 0x9400); });
     EXPECT_EQ(r, -1);
     EXPECT_TRUE(has(con.text(), "recv failed: ")) << con.text();
     ASSERT_EQ(easiroc_singleADCstart(), 0);
