@@ -3,6 +3,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
@@ -135,6 +136,17 @@ class StandEnvironment : public ::testing::Environment {
  private:
   mdq::sim::AdcFrameSource frames_;
 };
+
+// A fresh, empty folder for the current test's files, named for the process
+// and the test so parallel runs never share one.
+inline stdfs::path fresh_test_dir(const std::string& prefix) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const auto dir =
+      stdfs::temp_directory_path() / (prefix + std::to_string(::getpid()) + "_" + info->name());
+  stdfs::remove_all(dir);
+  stdfs::create_directories(dir);
+  return stdfs::canonical(dir);
+}
 
 // Run settings of a plain one-position run of 10 saved events into `base`.
 inline void reset_run_settings(const std::string& base) {

@@ -173,11 +173,7 @@ class BoardFaults : public ::testing::Test {
     s.startPauseUs = 2000;
     s.framePauseUs = 0;
     s.frameDump = EasirocSettings::FrameDump::None;
-    dir_ = stdfs::temp_directory_path() /
-           ("mdq_faults_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(dir_);
-    stdfs::create_directories(dir_);
+    dir_ = fresh_test_dir("mdq_faults_");
     restart();
   }
   void TearDown() override {
@@ -852,12 +848,7 @@ class StandFaults : public ::testing::Test {
   }
 
   void SetUp() override {
-    dir_ = stdfs::temp_directory_path() /
-           ("mdq_faults_run_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(dir_);
-    stdfs::create_directories(dir_);
-    dir_ = stdfs::canonical(dir_);
+    dir_ = fresh_test_dir("mdq_faults_run_");
     base_ = (dir_ / "run").string();
     reset_run_settings(base_);
   }

@@ -72,11 +72,7 @@ class CpuLoad {
 class Integrity : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = stdfs::temp_directory_path() /
-           ("mdq_pair_" + std::to_string(::getpid()) + "_" + info->name());
-    stdfs::remove_all(dir_);
-    stdfs::create_directories(dir_);
+    dir_ = fresh_test_dir("mdq_pair_");
     base_ = (dir_ / "run").string();
     daq_on = 0;
     ntics = 0;

@@ -111,12 +111,7 @@ long long sum_bins(std::span<const Bin> bins) {
 class RunSim : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = stdfs::temp_directory_path() /
-           ("mdq_run_" + std::to_string(::getpid()) + "_" + info->name());
-    stdfs::remove_all(dir_);
-    stdfs::create_directories(dir_);
-    dir_ = stdfs::canonical(dir_);
+    dir_ = fresh_test_dir("mdq_run_");
     base_ = (dir_ / "run").string();
 
     daq_set_clock(nullptr);
