@@ -97,64 +97,49 @@ std::vector<std::string> replay_series_files(const std::string& path) {
   return files;
 }
 
-int replay_load(const std::vector<std::string>& files, const ReplaySelection& sel,
-                ReplayResult* result, const std::function<void(const RunFileRecord&)>& every) {
-  ReplayResult local;
-  ReplayResult& r = result ? *result : local;
-  r = ReplayResult{};
-  if (run_state().active()) {
-    con_printf("A run is active: a stored run can be loaded once it has ended. Spectra unchanged.\n");
-    return -1;
-  }
-  if (files.empty()) {
-    con_printf("Stored run not loaded: no file named. Spectra unchanged.\n");
-    return -1;
-  }
-  File first(std::fopen(files.front().c_str(), "rb"));
-  if (!first) {
-    con_printf("Stored run not loaded: cannot open %s: %s. Spectra unchanged.\n",
-               files.front().c_str(), std::strerror(errno));
-    return -1;
-  }
+namespace {
 
-  spectra_clear();
-  bool havePos = false, selected = sel.all;
-  for (std::size_t i = 0; i < files.size(); ++i) {
-    const std::string& f = files[i];
-    File fp = i == 0 ? std::move(first) : File(std::fopen(f.c_str(), "rb"));
-    if (!fp) {
-      con_printf("%s: cannot open (%s); skipped.\n", f.c_str(), std::strerror(errno));
-      ++r.filesCorrupt;
-      continue;
-    }
-    r.files.push_back(f);
-    const RunFileRead o = read_run_records(fp.get(), [&](const RunFileRecord& rec) {
-      if (every) every(rec);
-      if (rec.id == POSREC_ID) {
-        havePos = true;
-        ++r.positionsSeen;
-        selected = sel.all || (rec.pos.ix == sel.ix && rec.pos.iy == sel.iy);
-        if (selected) ++r.positionsLoaded;
-      } else if (rec.id == EVTREC_ID) {
-        ++r.eventsSeen;
-        if (!havePos) ++r.eventsWithoutPosition;
-        if (!selected) return;
-        ++r.eventsLoaded;
-        fill_from_event(rec.evt, r);
-      }
-    });
-    if (!o.error.empty()) {
-      ++(o.truncated ? r.filesIncomplete : r.filesCorrupt);
-      con_printf("%s: unreadable from byte offset %llu (%s); the records before it are loaded.\n",
-                 f.c_str(), static_cast<unsigned long long>(o.errorOffset), o.error.c_str());
-    } else if (!o.complete) {
-      ++r.filesIncomplete;
-      con_printf("%s: no end record -- the file was cut short after %llu bytes; its complete "
-                 "records are loaded.\n",
-                 f.c_str(), static_cast<unsigned long long>(o.bytes));
-    }
-  }
+// Where a stored series is in its positions while its files are read.
+struct ReplayCursor {
+  bool havePos = false;
+  bool selected = false;
+};
 
+// One file's records into the spectra; a damaged or cut-short file is said
+// and counted, its records before the fault loaded.
+void load_one_file(std::FILE* fp, const std::string& f, const ReplaySelection& sel,
+                   ReplayCursor& at, ReplayResult& r,
+                   const std::function<void(const RunFileRecord&)>& every) {
+  const RunFileRead o = read_run_records(fp, [&](const RunFileRecord& rec) {
+    if (every) every(rec);
+    if (rec.id == POSREC_ID) {
+      at.havePos = true;
+      ++r.positionsSeen;
+      at.selected = sel.all || (rec.pos.ix == sel.ix && rec.pos.iy == sel.iy);
+      if (at.selected) ++r.positionsLoaded;
+    } else if (rec.id == EVTREC_ID) {
+      ++r.eventsSeen;
+      if (!at.havePos) ++r.eventsWithoutPosition;
+      if (!at.selected) return;
+      ++r.eventsLoaded;
+      fill_from_event(rec.evt, r);
+    }
+  });
+  if (!o.error.empty()) {
+    ++(o.truncated ? r.filesIncomplete : r.filesCorrupt);
+    con_printf("%s: unreadable from byte offset %llu (%s); the records before it are loaded.\n",
+               f.c_str(), static_cast<unsigned long long>(o.errorOffset), o.error.c_str());
+  } else if (!o.complete) {
+    ++r.filesIncomplete;
+    con_printf("%s: no end record -- the file was cut short after %llu bytes; its complete "
+               "records are loaded.\n",
+               f.c_str(), static_cast<unsigned long long>(o.bytes));
+  }
+}
+
+// The warnings, the console's closing line and the panel's summary.
+void report_load(const std::vector<std::string>& files, const ReplaySelection& sel,
+                 ReplayResult& r) {
   if (r.eventsWithoutPosition)
     con_printf("%llu event(s) come before any position record (is the series' first file "
                "missing?)%s.\n",
@@ -185,6 +170,45 @@ int replay_load(const std::vector<std::string>& files, const ReplaySelection& se
   if (r.files.size() > 1) line += " +" + std::to_string(r.files.size() - 1) + " file(s)";
   line += std::string(": ") + what + ", " + std::to_string(r.eventsLoaded) + " event(s)" + notes;
   r.summary = line;
+}
+
+}  // namespace
+
+int replay_load(const std::vector<std::string>& files, const ReplaySelection& sel,
+                ReplayResult* result, const std::function<void(const RunFileRecord&)>& every) {
+  ReplayResult local;
+  ReplayResult& r = result ? *result : local;
+  r = ReplayResult{};
+  if (run_state().active()) {
+    con_printf("A run is active: a stored run can be loaded once it has ended. Spectra unchanged.\n");
+    return -1;
+  }
+  if (files.empty()) {
+    con_printf("Stored run not loaded: no file named. Spectra unchanged.\n");
+    return -1;
+  }
+  File first(std::fopen(files.front().c_str(), "rb"));
+  if (!first) {
+    con_printf("Stored run not loaded: cannot open %s: %s. Spectra unchanged.\n",
+               files.front().c_str(), std::strerror(errno));
+    return -1;
+  }
+
+  spectra_clear();
+  ReplayCursor at;
+  at.selected = sel.all;
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    const std::string& f = files[i];
+    File fp = i == 0 ? std::move(first) : File(std::fopen(f.c_str(), "rb"));
+    if (!fp) {
+      con_printf("%s: cannot open (%s); skipped.\n", f.c_str(), std::strerror(errno));
+      ++r.filesCorrupt;
+      continue;
+    }
+    r.files.push_back(f);
+    load_one_file(fp.get(), f, sel, at, r, every);
+  }
+  report_load(files, sel, r);
   return 0;
 }
 

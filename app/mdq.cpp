@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <QApplication>
 #include <cstdlib>
+#include <string>
 
 #include "backend.h"
 #include "mdq_main.h"
@@ -17,9 +18,9 @@
 #include "station_setup.h"
 #include "wienvme_dll.h"
 
-int main(int argc, char** argv) {
-  StationSettings& s = station_settings();
-  CLI::App cli{"mdq - data-acquisition station"};
+namespace {
+
+void add_options(CLI::App& cli, StationSettings& s) {
   cli.add_flag("--headless", s.headless, "run without a display (Qt offscreen platform)");
   cli.add_option("--script", s.script, "operator script to play through the panel");
   cli.add_flag("--simulate", s.simulate, "run against the simulated test stand");
@@ -53,8 +54,10 @@ int main(int argc, char** argv) {
                  "token the monitor page and API require (Authorization: Bearer, or ?token= "
                  "once)")
       ->needs(monitorPort);
-  CLI11_PARSE(cli, argc, argv);
+}
 
+// Offscreen when asked or when there is no display to show the panel on.
+void choose_platform(StationSettings& s) {
   const char* display = std::getenv("DISPLAY");
   const char* wayland = std::getenv("WAYLAND_DISPLAY");
   bool noDisplay = (!display || !*display) && (!wayland || !*wayland);
@@ -62,6 +65,35 @@ int main(int argc, char** argv) {
     s.headless = true;
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
+}
+
+// The read-only monitor, when a port is given. False when it cannot start.
+bool start_monitor(MonitorServer& monitor, const StationSettings& s) {
+  if (s.monitorPort < 0) return true;
+  MonitorConfig mc;
+  mc.port = s.monitorPort;
+  mc.address = s.monitorAddress;
+  mc.token = s.monitorToken;
+  std::string why;
+  snapshot_feed_enable(true);
+  con_history_enable(200);
+  if (!monitor.start(mc, &why)) {
+    con_printf("Monitor not started: %s\n", why.c_str());
+    con_flush();
+    return false;
+  }
+  con_printf("monitor: %s\n", monitor.url().c_str());
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  StationSettings& s = station_settings();
+  CLI::App cli{"mdq - data-acquisition station"};
+  add_options(cli, s);
+  CLI11_PARSE(cli, argc, argv);
+  choose_platform(s);
 
   QApplication app(argc, argv);
   mdq::platform::QtBackend backend;
@@ -76,22 +108,10 @@ int main(int argc, char** argv) {
   if (s.simulate && !sim_stand_load(s)) return 2;
   if (!station_setup(s)) return 2;
   MonitorServer monitor;
-  if (s.monitorPort >= 0) {
-    MonitorConfig mc;
-    mc.port = s.monitorPort;
-    mc.address = s.monitorAddress;
-    mc.token = s.monitorToken;
-    std::string why;
-    snapshot_feed_enable(true);
-    con_history_enable(200);
-    if (!monitor.start(mc, &why)) {
-      con_printf("Monitor not started: %s\n", why.c_str());
-      con_flush();
-      sim_stand_unload();
-      mdq::platform::set_backend(nullptr);
-      return 2;
-    }
-    con_printf("monitor: %s\n", monitor.url().c_str());
+  if (!start_monitor(monitor, s)) {
+    sim_stand_unload();
+    mdq::platform::set_backend(nullptr);
+    return 2;
   }
   int rc = WinMain(s);
   monitor.stop();

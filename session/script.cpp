@@ -7,6 +7,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <utility>
 
 #include "mdq_ui.h"
 #include "platform.h"
@@ -100,159 +101,199 @@ void ScriptRunner::run(std::string path) {
   PostControlEvent(p1h, P1_QUIT);
 }
 
-bool ScriptRunner::step(const std::string& line, int lineNo) {
-  std::istringstream ss(line);
-  std::string cmd;
-  ss >> cmd;
-  std::string rest;
-  std::getline(ss, rest);
-  rest = trim(rest);
+namespace {
 
-  auto control_of = [&](const std::string& name) -> const CtrlInfo* {
+// One script line: the command, the rest of the line, its number.
+struct ScriptLine {
+  std::string cmd;
+  std::string rest;
+  int lineNo = 0;
+
+  const CtrlInfo* control(const std::string& name) const {
     const CtrlInfo* c = mdq_ui_find(name.c_str());
     if (!c) con_printf("script line %d: unknown control \"%s\"\n", lineNo, name.c_str());
     return c;
-  };
-  auto split_first = [&](std::string* first, std::string* value) {
+  }
+  // The control the first word of the rest names; what follows it into `value`.
+  const CtrlInfo* first_control(std::string* value) const {
     auto sp = rest.find_first_of(" \t");
-    *first = rest.substr(0, sp);
     *value = sp == std::string::npos ? std::string() : trim(rest.substr(sp));
-  };
+    return control(rest.substr(0, sp));
+  }
+};
 
-  if (cmd == "set" || cmd == "expect") {
-    std::string name, value;
-    split_first(&name, &value);
-    const CtrlInfo* c = control_of(name);
-    if (!c) return false;
-    bool text = c->kind == CtrlKind::Text;
-    double num = 0;
-    if (!text && !parse_number(value, &num)) {
-      con_printf("script line %d: \"%s\" is not a number for %s\n", lineNo, value.c_str(), c->name);
-      return false;
-    }
-    if (cmd == "expect") {
-      bool ok;
-      std::string have;
-      if (text) {
-        GetCtrlVal(p1h, c->id, &have);
-        ok = have == value;
-      } else {
-        double d = 0;
-        GetCtrlVal(p1h, c->id, &d);
-        ok = std::fabs(d - num) <= 1e-6 * std::max(1.0, std::fabs(num));
-        char buf[64];
-        std::snprintf(buf, sizeof buf, "%g", d);
-        have = buf;
-      }
-      if (!ok)
-        con_printf("script line %d: expected %s = %s, panel shows %s\n", lineNo, c->name,
-                   value.c_str(), have.c_str());
-      return ok;
-    }
-    if (text) SetCtrlVal(p1h, c->id, value.c_str());
-    else if (c->kind == CtrlKind::Double) SetCtrlVal(p1h, c->id, num);
-    else SetCtrlVal(p1h, c->id, static_cast<int>(std::lround(num)));
-    if (c->kind == CtrlKind::Toggle || c->kind == CtrlKind::Ring)
-      wait_handled(PostControlEvent(p1h, c->id), c->name);
+bool expect_value(const ScriptLine& l, const CtrlInfo* c, bool text, const std::string& value,
+                  double num) {
+  bool ok;
+  std::string have;
+  if (text) {
+    GetCtrlVal(p1h, c->id, &have);
+    ok = have == value;
+  } else {
+    double d = 0;
+    GetCtrlVal(p1h, c->id, &d);
+    ok = std::fabs(d - num) <= 1e-6 * std::max(1.0, std::fabs(num));
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%g", d);
+    have = buf;
+  }
+  if (!ok)
+    con_printf("script line %d: expected %s = %s, panel shows %s\n", l.lineNo, c->name,
+               value.c_str(), have.c_str());
+  return ok;
+}
+
+// "set" and "expect".
+bool set_or_expect(const ScriptLine& l) {
+  std::string value;
+  const CtrlInfo* c = l.first_control(&value);
+  if (!c) return false;
+  const bool text = c->kind == CtrlKind::Text;
+  double num = 0;
+  if (!text && !parse_number(value, &num)) {
+    con_printf("script line %d: \"%s\" is not a number for %s\n", l.lineNo, value.c_str(), c->name);
+    return false;
+  }
+  if (l.cmd == "expect") return expect_value(l, c, text, value, num);
+  if (text) SetCtrlVal(p1h, c->id, value.c_str());
+  else if (c->kind == CtrlKind::Double) SetCtrlVal(p1h, c->id, num);
+  else SetCtrlVal(p1h, c->id, static_cast<int>(std::lround(num)));
+  if (c->kind == CtrlKind::Toggle || c->kind == CtrlKind::Ring)
+    wait_handled(PostControlEvent(p1h, c->id), c->name);
+  return true;
+}
+
+bool press_control(const ScriptLine& l) {
+  const CtrlInfo* c = l.control(l.rest);
+  if (!c) return false;
+  if (c->kind == CtrlKind::Immediate) {
+    if (CtrlCallbackPtr fn = FindCtrlCallback(c->name)) fn(p1h, c->id, 0, nullptr, 0, 0);
     return true;
   }
-  if (cmd == "press") {
-    const CtrlInfo* c = control_of(rest);
-    if (!c) return false;
-    if (c->kind == CtrlKind::Immediate) {
-      if (CtrlCallbackPtr fn = FindCtrlCallback(c->name)) fn(p1h, c->id, 0, nullptr, 0, 0);
+  wait_handled(PostControlEvent(p1h, c->id), c->name);
+  return true;
+}
+
+// What a drag or the wheel does on a graph: a new visible range, then the
+// graph's event.
+bool zoom_graph(const ScriptLine& l) {
+  std::string range;
+  const CtrlInfo* c = l.first_control(&range);
+  if (!c) return false;
+  double lo = 0, hi = 0;
+  std::istringstream rs(range);
+  std::string a, b;
+  rs >> a >> b;
+  const bool full = a == "full" && b.empty();
+  if (c->kind != CtrlKind::Graph ||
+      (!full && (!parse_number(a, &lo) || !parse_number(b, &hi) || !(lo < hi)))) {
+    con_printf("script line %d: zoom needs a graph and MIN MAX (MIN < MAX) or \"full\"\n", l.lineNo);
+    return false;
+  }
+  SetAxisScalingMode(p1h, c->id, VAL_XAXIS, full ? VAL_AUTOSCALE : VAL_MANUAL, lo, hi);
+  wait_handled(PostControlEvent(p1h, c->id), c->name);
+  return true;
+}
+
+bool post_control(const ScriptLine& l) {
+  const CtrlInfo* c = l.control(l.rest);
+  if (!c) return false;
+  PostControlEvent(p1h, c->id);
+  return true;
+}
+
+bool answer_file(const ScriptLine& l) {
+  QueueFileSelection(l.rest);
+  return true;
+}
+
+bool wait_seconds(const ScriptLine& l) {
+  double s = 0;
+  if (!parse_number(l.rest, &s) || s < 0) {
+    con_printf("script line %d: wait needs seconds\n", l.lineNo);
+    return false;
+  }
+  std::this_thread::sleep_for(std::chrono::duration<double>(s));
+  return true;
+}
+
+bool wait_run(const ScriptLine& l) {
+  double s = 3600;
+  if (!l.rest.empty() && !parse_number(l.rest, &s)) {
+    con_printf("script line %d: wait-run takes seconds\n", l.lineNo);
+    return false;
+  }
+  auto deadline = Clock::now() + std::chrono::duration<double>(s);
+  while (run_state().active()) {
+    if (Clock::now() > deadline) {
+      con_printf("script line %d: the run did not end within %g s\n", l.lineNo, s);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+bool save_screenshot(const ScriptLine& l) {
+  std::function<bool(const std::string&)> hook;
+  {
+    std::lock_guard lk(g_hookMutex);
+    hook = g_screenshot;
+  }
+  if (!hook || !hook(l.rest)) {
+    con_printf("script line %d: could not save a screenshot to %s\n", l.lineNo, l.rest.c_str());
+    return false;
+  }
+  std::error_code ec;
+  auto abs = std::filesystem::absolute(l.rest, ec);
+  con_printf("screenshot: %s\n", ec ? l.rest.c_str() : abs.c_str());
+  return true;
+}
+
+bool echo_text(const ScriptLine& l) {
+  con_printf("%s\n", l.rest.c_str());
+  return true;
+}
+
+// Resident size of the station, for endurance checks.
+bool report_memory(const ScriptLine&) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) {
+      con_printf("memory: %s\n", trim(line.substr(6)).c_str());
       return true;
     }
-    wait_handled(PostControlEvent(p1h, c->id), c->name);
-    return true;
-  }
-  if (cmd == "zoom") {
-    // What a drag or the wheel does on a graph: a new visible range, then
-    // the graph's event.
-    std::string name, range;
-    split_first(&name, &range);
-    const CtrlInfo* c = control_of(name);
-    if (!c) return false;
-    double lo = 0, hi = 0;
-    std::istringstream rs(range);
-    std::string a, b;
-    rs >> a >> b;
-    const bool full = a == "full" && b.empty();
-    if (c->kind != CtrlKind::Graph ||
-        (!full && (!parse_number(a, &lo) || !parse_number(b, &hi) || !(lo < hi)))) {
-      con_printf("script line %d: zoom needs a graph and MIN MAX (MIN < MAX) or \"full\"\n", lineNo);
-      return false;
-    }
-    SetAxisScalingMode(p1h, c->id, VAL_XAXIS, full ? VAL_AUTOSCALE : VAL_MANUAL, lo, hi);
-    wait_handled(PostControlEvent(p1h, c->id), c->name);
-    return true;
-  }
-  if (cmd == "post") {
-    const CtrlInfo* c = control_of(rest);
-    if (!c) return false;
-    PostControlEvent(p1h, c->id);
-    return true;
-  }
-  if (cmd == "file") {
-    QueueFileSelection(rest);
-    return true;
-  }
-  if (cmd == "wait") {
-    double s = 0;
-    if (!parse_number(rest, &s) || s < 0) {
-      con_printf("script line %d: wait needs seconds\n", lineNo);
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::duration<double>(s));
-    return true;
-  }
-  if (cmd == "wait-run") {
-    double s = 3600;
-    if (!rest.empty() && !parse_number(rest, &s)) {
-      con_printf("script line %d: wait-run takes seconds\n", lineNo);
-      return false;
-    }
-    auto deadline = Clock::now() + std::chrono::duration<double>(s);
-    while (run_state().active()) {
-      if (Clock::now() > deadline) {
-        con_printf("script line %d: the run did not end within %g s\n", lineNo, s);
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
-  }
-  if (cmd == "screenshot") {
-    std::function<bool(const std::string&)> hook;
-    {
-      std::lock_guard lk(g_hookMutex);
-      hook = g_screenshot;
-    }
-    if (!hook || !hook(rest)) {
-      con_printf("script line %d: could not save a screenshot to %s\n", lineNo, rest.c_str());
-      return false;
-    }
-    std::error_code ec;
-    auto abs = std::filesystem::absolute(rest, ec);
-    con_printf("screenshot: %s\n", ec ? rest.c_str() : abs.c_str());
-    return true;
-  }
-  if (cmd == "echo") {
-    con_printf("%s\n", rest.c_str());
-    return true;
-  }
-  if (cmd == "memory") {
-    // Resident size of the station, for endurance checks.
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-      if (line.rfind("VmRSS:", 0) == 0) {
-        con_printf("memory: %s\n", trim(line.substr(6)).c_str());
-        return true;
-      }
-    con_printf("memory: unknown\n");
-    return true;
-  }
-  con_printf("script line %d: unknown command \"%s\"\n", lineNo, cmd.c_str());
+  con_printf("memory: unknown\n");
+  return true;
+}
+
+using Command = bool (*)(const ScriptLine&);
+constexpr std::pair<const char*, Command> kCommands[] = {
+    {"set", set_or_expect},
+    {"expect", set_or_expect},
+    {"press", press_control},
+    {"zoom", zoom_graph},
+    {"post", post_control},
+    {"file", answer_file},
+    {"wait", wait_seconds},
+    {"wait-run", wait_run},
+    {"screenshot", save_screenshot},
+    {"echo", echo_text},
+    {"memory", report_memory},
+};
+
+}  // namespace
+
+bool ScriptRunner::step(const std::string& line, int lineNo) {
+  std::istringstream ss(line);
+  ScriptLine l;
+  l.lineNo = lineNo;
+  ss >> l.cmd;
+  std::getline(ss, l.rest);
+  l.rest = trim(l.rest);
+  for (const auto& [name, command] : kCommands)
+    if (l.cmd == name) return command(l);
+  con_printf("script line %d: unknown command \"%s\"\n", lineNo, l.cmd.c_str());
   return false;
 }

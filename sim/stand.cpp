@@ -12,8 +12,8 @@ std::string Stand::start(const StandOptions& options) {
   source.setRate(options.triggerRateHz);
   source.setVeto(true);
   if (!options.boardInProcess) return {};
-  board_ = std::make_unique<BoardEmulator>();
-  board_->setFrameSource(shared_trigger_frames());
+  board_ = std::make_unique<BoardEmulator>(options.board);
+  board_->setFrameSource(options.frames ? options.frames : shared_trigger_frames());
   if (!board_->start()) {
     board_.reset();
     return "board emulator could not start";

@@ -15,6 +15,8 @@ namespace mdq::sim {
 struct StandOptions {
   double triggerRateHz = 300;  // while the veto is released; 0 = one per release
   bool boardInProcess = true;  // false: a board (or mdq-sim) elsewhere, crate only
+  BoardEmulator::Options board;  // port 0: OS-chosen
+  AdcFrameSource frames;         // the board's events; empty: the shared trigger source
 };
 
 class Stand {

@@ -17,7 +17,10 @@ void copy_out(const std::string& text, char* out, std::size_t size) {
 }  // namespace
 
 extern "C" int mdq_stand_start(double rateHz, int boardInProcess, MdqStandInfo* info) {
-  const std::string err = g_stand.start({rateHz, boardInProcess != 0});
+  mdq::sim::StandOptions options;
+  options.triggerRateHz = rateHz;
+  options.boardInProcess = boardInProcess != 0;
+  const std::string err = g_stand.start(options);
   if (!info) return err.empty() ? 0 : -1;
   copy_out(err, info->error, sizeof info->error);
   copy_out(g_stand.driverPath(), info->driverPath, sizeof info->driverPath);

@@ -14,7 +14,7 @@
 #include "mdq_main.h"
 #include "monitor_server.h"
 #include "run_control.h"
-#include "stand.h"
+#include "run_stand.h"
 #include "station_snapshot.h"
 #include "run_state.h"
 
@@ -112,21 +112,4 @@ BENCHMARK(BM_WatchedRun)->Arg(20000)->Iterations(10)->Unit(benchmark::kMilliseco
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  p1h = LoadPanel(0, "", 1);
-  CmtNewThreadPool(4, &poolHandle);
-  runbench::Stand::default_tdc_controls();
-  runbench::Stand stand;
-  if (!stand.up()) {
-    std::fprintf(stderr, "simulated stand did not come up\n");
-    stand.down();
-    return 1;
-  }
-  g_stand = &stand;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  stand.down();
-  CmtDiscardThreadPool(poolHandle);
-  return 0;
-}
+int main(int argc, char** argv) { return runbench::run_benchmarks(argc, argv, g_stand, 4); }

@@ -8,7 +8,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <QApplication>
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -19,13 +18,13 @@
 
 #include "backend.h"
 #include "board.h"
-#include "board_emulator.h"
 #include "dispatch.h"
 #include "easiroc.h"
 #include "mdq_main.h"
 #include "mdq_ui.h"
 #include "platform.h"
-#include "qt_backend.h"
+#include "offscreen_panel.h"
+#include "stand.h"
 #include "board_link.h"
 
 namespace {
@@ -126,31 +125,24 @@ BENCHMARK(BM_PanelReadoutVsBareLoop)->Arg(200000)->Iterations(1)->Unit(benchmark
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  mdq::platform::QtBackend backend;
-  mdq::platform::set_backend(&backend);
-  p1h = LoadPanel(0, "mdq_ui.uir", 1);
-  if (p1h < 0) return 1;
-  DisplayPanel(p1h);
+  benchpanel::OffscreenPanel panel(argc, argv);
+  if (!panel.show()) return 1;
   CmtNewThreadPool(4, &poolHandle);
-  mdq::sim::BoardEmulator::Options o;
-  o.freeRunRateHz = 0;  // back to back, as fast as it is read
-  mdq::sim::BoardEmulator board(o);
-  if (!board.start()) return 1;
-  g_board = &board;
+  mdq::sim::StandOptions options;
+  options.board.freeRunRateHz = 0;  // back to back, as fast as it is read
+  options.frames = mdq::sim::free_running_source(0, options.board.seed);
+  mdq::sim::Stand stand;
+  if (!stand.start(options).empty()) return 1;
+  g_board = stand.board();
   EasirocSettings& es = easiroc_settings();
-  board_link().tcpPort = board.port();
+  board_link().tcpPort = stand.tcpPort();
   es.recvTimeoutMs = 20;
   es.startPauseUs = 0;  // both loops start at the start word
   // Console output goes where the station's goes; the dump and the progress
   // line stay at the station's defaults.
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
-  board.stop();
+  stand.stop();
   CmtDiscardThreadPool(poolHandle);
-  DiscardPanel(p1h);
-  mdq::platform::set_backend(nullptr);
   return 0;
 }

@@ -24,7 +24,7 @@
 #include <vector>
 
 #include "backend.h"
-#include "stand.h"
+#include "run_stand.h"
 #include "run_state.h"
 
 namespace {
@@ -325,19 +325,4 @@ BENCHMARK(BM_C_PairingChecks)->Arg(20000)->Iterations(1)->Unit(benchmark::kMilli
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  benchmark::Initialize(&argc, argv);
-  p1h = LoadPanel(0, "", 1);
-  runbench::Stand::default_tdc_controls();
-  runbench::Stand stand;
-  if (!stand.up()) {
-    std::fprintf(stderr, "simulated stand did not come up\n");
-    stand.down();
-    return 1;
-  }
-  g_stand = &stand;
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  stand.down();
-  return 0;
-}
+int main(int argc, char** argv) { return runbench::run_benchmarks(argc, argv, g_stand); }

@@ -17,8 +17,8 @@
 #include "dispatch.h"
 #include "display.h"
 #include "mdq_main.h"
-#include "qt_backend.h"
-#include "stand.h"
+#include "offscreen_panel.h"
+#include "run_stand.h"
 #include "run_state.h"
 
 namespace {
@@ -144,15 +144,9 @@ BENCHMARK(BM_C_AutoRefreshOnVsOff)->Arg(40000)->Iterations(1)->Unit(benchmark::k
 }  // namespace
 
 int main(int argc, char** argv) {
-  qputenv("QT_QPA_PLATFORM", "offscreen");
-  QApplication app(argc, argv);
-  benchmark::Initialize(&argc, argv);
-  mdq::platform::QtBackend backend;
-  mdq::platform::set_backend(&backend);
+  benchpanel::OffscreenPanel panel(argc, argv);
   RegisterCtrlCallback("cb_timer", cb_timer);
-  p1h = LoadPanel(0, "mdq_ui.uir", 1);
-  if (p1h < 0) return 1;
-  DisplayPanel(p1h);
+  if (!panel.show()) return 1;
   panel_install_handlers();
   CmtNewThreadPool(10, &g_pool);
   runbench::Stand stand;
@@ -165,13 +159,11 @@ int main(int argc, char** argv) {
     // As at start-up: the spectra drawn once, so each redraw replaces a plot.
     spectra_clear();
     update_plots();
-    app.processEvents();
+    QApplication::processEvents();
     benchmark::RunSpecifiedBenchmarks();
   }
   benchmark::Shutdown();
   CmtDiscardThreadPool(g_pool);
   stand.down();
-  DiscardPanel(p1h);
-  mdq::platform::set_backend(nullptr);
   return rc;
 }

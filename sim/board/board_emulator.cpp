@@ -122,6 +122,7 @@ struct BoardEmulator::Impl {
   std::vector<std::uint8_t> pendingStream;
   std::vector<std::uint8_t> pendingRead;
   std::uint64_t frameNumber = 0;
+  std::vector<std::uint32_t> frameWords;  // the frame being queued
 
   std::size_t queued() const { return out.size() - outHead; }
 };
@@ -209,119 +210,206 @@ void BoardEmulator::stop() {
   streaming_ = false;
 }
 
-void BoardEmulator::run() {
+void BoardEmulator::dropClient() {
   Impl& m = *impl_;
-  auto drop_client = [&] {
-    if (m.clientFd >= 0) close(m.clientFd);
-    m.clientFd = -1;
-    m.in.clear();
+  if (m.clientFd >= 0) close(m.clientFd);
+  m.clientFd = -1;
+  m.in.clear();
+  m.out.clear();
+  m.outHead = 0;
+  m.closeAfterFlush = false;
+  m.pendingStream.clear();
+  m.pendingRead.clear();
+  streaming_ = false;
+}
+
+void BoardEmulator::replyDelay() {
+  const int ms = faults_.replyDelayMs.load();
+  if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+}
+
+void BoardEmulator::acceptClient() {
+  Impl& m = *impl_;
+  const int fd = accept4(m.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+  if (fd < 0) return;
+  dropClient();  // one client at a time: the newest wins
+  int one = 1;
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  m.clientFd = fd;
+  std::lock_guard lk(m.mu);
+  ++m.rec.connections;
+}
+
+namespace {
+
+// The chip the select register (address 0) names; -1 for neither.
+int selected_chip(const BoardRecord& rec) {
+  const std::uint8_t sel = rec.registers[0];
+  return sel == 0x94 ? 0 : sel == 0x54 ? 1 : -1;
+}
+
+}  // namespace
+
+// Stream bytes (0x0A) and read-register bytes (0x0C) gather until the
+// command register (0x01) ends them: 0xD2 a probe stream, 0xF2 slow control.
+void BoardEmulator::recordRegisterWrite(std::uint8_t address, std::uint8_t value) {
+  Impl& m = *impl_;
+  std::lock_guard lk(m.mu);
+  m.rec.writes.push_back({address, value});
+  m.rec.registers[address] = value;
+  if (address == 0x0A) m.pendingStream.push_back(value);
+  if (address == 0x0C) m.pendingRead.push_back(value);
+  if (address != 0x01 || (value != 0xF2 && value != 0xD2)) return;
+  const int c = selected_chip(m.rec);
+  if (c >= 0 && !m.pendingStream.empty()) {
+    if (value == 0xD2) {
+      m.rec.probe[c] = m.pendingStream;
+      ++m.rec.probeCount[c];
+    } else {
+      m.rec.slowControl[c] = m.pendingStream;
+      ++m.rec.slowControlCount[c];
+    }
+  }
+  if (c >= 0 && !m.pendingRead.empty()) {
+    m.rec.readRegister[c] = m.pendingRead;
+    ++m.rec.readRegisterCount[c];
+  }
+  m.pendingStream.clear();
+  m.pendingRead.clear();
+}
+
+void BoardEmulator::handleWord(std::uint32_t w) {
+  Impl& m = *impl_;
+  if (w & 0x80000000u) {
+    recordRegisterWrite((w >> 16) & 0xFF, (w >> 8) & 0xFF);
+    if (!faults_.noAck.load()) {
+      replyDelay();
+      const int n = std::clamp(faults_.ackBytes.load(), 1, 4);
+      for (int i = 0; i < n; ++i) m.out.push_back((w >> (8 * i)) & 0xFF);
+    }
+    return;
+  }
+  std::lock_guard lk(m.mu);
+  m.rec.rawCommands.push_back(w);
+  if (w == kStart) {
+    ++m.rec.starts;
+    streaming_ = true;
+  } else if (w == kStop1) {
+    ++m.rec.stops;
+    if (!faults_.ignoreStop.load()) streaming_ = false;
+  }
+}
+
+// The words of the frame for `r`, with whatever frame faults are due.
+void BoardEmulator::frameWithFaults(const TriggerRecord& r) {
+  Impl& m = *impl_;
+  auto& words = m.frameWords;
+  std::uint64_t index;
+  {
+    std::lock_guard lk(m.mu);
+    index = m.rec.framesSent + 1;
+  }
+  const bool oversized = faults_.oversizedAtFrame.load() == index;
+  const bool corrupt = faults_.corruptMagicAtFrame.load() == index;
+  if (oversized || faults_.oversizedFrames.load() > 0) {
+    if (!oversized) --faults_.oversizedFrames;
+    words = {kMagic, 1200, std::uint32_t(r.number)};
+    words.resize(3 + 1200, board_adc_word(1, 0, 100));
+  } else if (faults_.hugeFrames.load() > 0) {
+    --faults_.hugeFrames;
+    words = {kMagic, 150, std::uint32_t(r.number)};
+    words.resize(3 + 150, board_adc_word(2, 1, 200));
+  } else {
+    frame_into(r, words);
+  }
+  if (corrupt || faults_.corruptMagicFrames.load() > 0) {
+    if (!corrupt) --faults_.corruptMagicFrames;
+    words[0] = 0xFFFFEA0Du;
+  }
+}
+
+void BoardEmulator::queueFrame(const TriggerRecord& r) {
+  Impl& m = *impl_;
+  frameWithFaults(r);
+  replyDelay();
+  const std::size_t before = m.out.size();
+  m.out.resize(before + 4 * m.frameWords.size());
+  std::uint8_t* dst = m.out.data() + before;
+  for (auto w : m.frameWords) {
+    dst[0] = std::uint8_t(w);
+    dst[1] = std::uint8_t(w >> 8);
+    dst[2] = std::uint8_t(w >> 16);
+    dst[3] = std::uint8_t(w >> 24);
+    dst += 4;
+  }
+  if (faults_.closeMidFrame.exchange(false)) {
+    m.out.resize(before + (m.out.size() - before) / 2);
+    m.closeAfterFlush = true;
+  }
+  std::lock_guard lk(m.mu);
+  ++m.rec.framesSent;
+}
+
+bool BoardEmulator::receive() {
+  Impl& m = *impl_;
+  std::uint8_t buf[4096];
+  const ssize_t got = recv(m.clientFd, buf, sizeof buf, 0);
+  if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
+    dropClient();
+    return false;
+  }
+  if (got > 0) {
+    m.in.insert(m.in.end(), buf, buf + got);
+    std::size_t i = 0;
+    for (; i + 4 <= m.in.size(); i += 4)
+      handleWord(std::uint32_t(m.in[i]) | std::uint32_t(m.in[i + 1]) << 8 |
+                 std::uint32_t(m.in[i + 2]) << 16 | std::uint32_t(m.in[i + 3]) << 24);
+    m.in.erase(m.in.begin(), m.in.begin() + std::ptrdiff_t(i));
+  }
+  return true;
+}
+
+bool BoardEmulator::sendQueued() {
+  Impl& m = *impl_;
+  const int split = faults_.splitBytes.load();
+  const std::size_t chunk = std::min(split > 0 ? std::size_t(split) : m.queued(), m.queued());
+  const ssize_t sent = send(m.clientFd, m.out.data() + m.outHead, chunk, MSG_NOSIGNAL);
+  if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+    dropClient();
+    return false;
+  }
+  if (sent <= 0) return true;
+  m.outHead += std::size_t(sent);
+  if (m.outHead == m.out.size()) {
     m.out.clear();
     m.outHead = 0;
-    m.closeAfterFlush = false;
-    m.pendingStream.clear();
-    m.pendingRead.clear();
-    streaming_ = false;
-  };
-  auto reply_delay = [&] {
-    int ms = faults_.replyDelayMs.load();
-    if (ms > 0) std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-  };
-  auto chip = [&]() -> int {
-    std::uint8_t sel = m.rec.registers[0];
-    return sel == 0x94 ? 0 : sel == 0x54 ? 1 : -1;
-  };
+  } else if (m.outHead > (1u << 20)) {
+    m.out.erase(m.out.begin(), m.out.begin() + std::ptrdiff_t(m.outHead));
+    m.outHead = 0;
+  }
+  if (split > 0) std::this_thread::sleep_for(std::chrono::microseconds(faults_.splitPauseUs.load()));
+  return true;
+}
 
-  auto handle_word = [&](std::uint32_t w) {
-    if (w & 0x80000000u) {
-      std::uint8_t address = (w >> 16) & 0xFF;
-      std::uint8_t value = (w >> 8) & 0xFF;
-      {
-        std::lock_guard lk(m.mu);
-        m.rec.writes.push_back({address, value});
-        m.rec.registers[address] = value;
-        if (address == 0x0A) m.pendingStream.push_back(value);
-        if (address == 0x0C) m.pendingRead.push_back(value);
-        if (address == 0x01 && (value == 0xF2 || value == 0xD2)) {
-          int c = chip();
-          if (c >= 0 && !m.pendingStream.empty()) {
-            if (value == 0xD2) {
-              m.rec.probe[c] = m.pendingStream;
-              ++m.rec.probeCount[c];
-            } else {
-              m.rec.slowControl[c] = m.pendingStream;
-              ++m.rec.slowControlCount[c];
-            }
-          }
-          if (c >= 0 && !m.pendingRead.empty()) {
-            m.rec.readRegister[c] = m.pendingRead;
-            ++m.rec.readRegisterCount[c];
-          }
-          m.pendingStream.clear();
-          m.pendingRead.clear();
-        }
-      }
-      if (!faults_.noAck.load()) {
-        reply_delay();
-        int n = std::clamp(faults_.ackBytes.load(), 1, 4);
-        for (int i = 0; i < n; ++i) m.out.push_back((w >> (8 * i)) & 0xFF);
-      }
-      return;
-    }
+void BoardEmulator::queueFrames() {
+  Impl& m = *impl_;
+  AdcFrameSource src;
+  {
     std::lock_guard lk(m.mu);
-    m.rec.rawCommands.push_back(w);
-    if (w == kStart) {
-      ++m.rec.starts;
-      streaming_ = true;
-    } else if (w == kStop1) {
-      ++m.rec.stops;
-      if (!faults_.ignoreStop.load()) streaming_ = false;
-    }
-  };
+    src = m.source;
+  }
+  // Several frames per pass keep up with a client reading at full speed.
+  for (int k = 0; k < 64 && m.queued() < options_.maxQueuedBytes && src; ++k) {
+    auto r = src(std::chrono::milliseconds(k == 0 ? 5 : 0));
+    if (!r) break;
+    queueFrame(*r);
+    if (m.closeAfterFlush) break;
+  }
+}
 
-  std::vector<std::uint32_t> words;
-  words.reserve(3 + 1200);
-  auto queue_frame = [&](const TriggerRecord& r) {
-    std::uint64_t index;
-    {
-      std::lock_guard lk(m.mu);
-      index = m.rec.framesSent + 1;
-    }
-    bool oversized = faults_.oversizedAtFrame.load() == index;
-    bool corrupt = faults_.corruptMagicAtFrame.load() == index;
-    if (oversized || faults_.oversizedFrames.load() > 0) {
-      if (!oversized) --faults_.oversizedFrames;
-      words = {kMagic, 1200, std::uint32_t(r.number)};
-      words.resize(3 + 1200, board_adc_word(1, 0, 100));
-    } else if (faults_.hugeFrames.load() > 0) {
-      --faults_.hugeFrames;
-      words = {kMagic, 150, std::uint32_t(r.number)};
-      words.resize(3 + 150, board_adc_word(2, 1, 200));
-    } else {
-      frame_into(r, words);
-    }
-    if (corrupt || faults_.corruptMagicFrames.load() > 0) {
-      if (!corrupt) --faults_.corruptMagicFrames;
-      words[0] = 0xFFFFEA0Du;
-    }
-    reply_delay();
-    std::size_t before = m.out.size();
-    m.out.resize(before + 4 * words.size());
-    std::uint8_t* dst = m.out.data() + before;
-    for (auto w : words) {
-      dst[0] = std::uint8_t(w);
-      dst[1] = std::uint8_t(w >> 8);
-      dst[2] = std::uint8_t(w >> 16);
-      dst[3] = std::uint8_t(w >> 24);
-      dst += 4;
-    }
-    if (faults_.closeMidFrame.exchange(false)) {
-      m.out.resize(before + (m.out.size() - before) / 2);
-      m.closeAfterFlush = true;
-    }
-    std::lock_guard lk(m.mu);
-    ++m.rec.framesSent;
-  };
-
+void BoardEmulator::run() {
+  Impl& m = *impl_;
+  m.frameWords.reserve(3 + 1200);
   while (!m.stopRequested.load()) {
     pollfd p[3];
     int np = 0;
@@ -332,79 +420,22 @@ void BoardEmulator::run() {
       if (m.queued() > 0) ev |= POLLOUT;
       p[np++] = {m.clientFd, ev, 0};
     }
-    bool wantFrame = m.clientFd >= 0 && streaming_.load() && !m.closeAfterFlush &&
-                     m.queued() < options_.maxQueuedBytes;
-    int timeout = wantFrame ? 0 : 50;
-    if (poll(p, nfds_t(np), timeout) < 0 && errno != EINTR) break;
+    const bool wantFrame = m.clientFd >= 0 && streaming_.load() && !m.closeAfterFlush &&
+                           m.queued() < options_.maxQueuedBytes;
+    if (poll(p, nfds_t(np), wantFrame ? 0 : 50) < 0 && errno != EINTR) break;
     if (p[0].revents & POLLIN) continue;  // stop requested
 
-    if (p[1].revents & POLLIN) {
-      int fd = accept4(m.listenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-      if (fd >= 0) {
-        drop_client();
-        int one = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        m.clientFd = fd;
-        std::lock_guard lk(m.mu);
-        ++m.rec.connections;
-      }
-    }
-    if (m.clientFd >= 0 && np == 3 && (p[2].revents & (POLLIN | POLLHUP | POLLERR))) {
-      std::uint8_t buf[4096];
-      ssize_t got = recv(m.clientFd, buf, sizeof buf, 0);
-      if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) {
-        drop_client();
-        continue;
-      }
-      if (got > 0) {
-        m.in.insert(m.in.end(), buf, buf + got);
-        std::size_t i = 0;
-        for (; i + 4 <= m.in.size(); i += 4)
-          handle_word(std::uint32_t(m.in[i]) | std::uint32_t(m.in[i + 1]) << 8 |
-                      std::uint32_t(m.in[i + 2]) << 16 | std::uint32_t(m.in[i + 3]) << 24);
-        m.in.erase(m.in.begin(), m.in.begin() + std::ptrdiff_t(i));
-      }
-    }
-    if (m.clientFd >= 0 && m.queued() > 0) {
-      int split = faults_.splitBytes.load();
-      std::size_t chunk = split > 0 ? std::size_t(split) : m.queued();
-      chunk = std::min(chunk, m.queued());
-      ssize_t sent = send(m.clientFd, m.out.data() + m.outHead, chunk, MSG_NOSIGNAL);
-      if (sent > 0) {
-        m.outHead += std::size_t(sent);
-        if (m.outHead == m.out.size()) {
-          m.out.clear();
-          m.outHead = 0;
-        } else if (m.outHead > (1u << 20)) {
-          m.out.erase(m.out.begin(), m.out.begin() + std::ptrdiff_t(m.outHead));
-          m.outHead = 0;
-        }
-        if (split > 0) std::this_thread::sleep_for(std::chrono::microseconds(faults_.splitPauseUs.load()));
-      } else if (sent < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-        drop_client();
-        continue;
-      }
-    }
+    if (p[1].revents & POLLIN) acceptClient();
+    const bool readable = np == 3 && (p[2].revents & (POLLIN | POLLHUP | POLLERR));
+    if (m.clientFd >= 0 && readable && !receive()) continue;
+    if (m.clientFd >= 0 && m.queued() > 0 && !sendQueued()) continue;
     if (m.clientFd >= 0 && m.closeAfterFlush && m.queued() == 0) {
-      drop_client();
+      dropClient();
       continue;
     }
-    if (wantFrame && m.clientFd >= 0 && streaming_.load()) {
-      AdcFrameSource src;
-      {
-        std::lock_guard lk(m.mu);
-        src = m.source;
-      }
-      // Several frames per pass keep up with a client reading at full speed.
-      for (int k = 0; k < 64 && m.queued() < options_.maxQueuedBytes && src; ++k) {
-        auto r = src(std::chrono::milliseconds(k == 0 ? 5 : 0));
-        if (!r) break;
-        queue_frame(*r);
-        if (m.closeAfterFlush) break;
-      }
-    }
+    if (wantFrame && m.clientFd >= 0 && streaming_.load()) queueFrames();
   }
-  drop_client();
+  dropClient();
 }
 
 }  // namespace mdq::sim

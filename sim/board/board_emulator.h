@@ -113,6 +113,17 @@ class BoardEmulator {
  private:
   struct Impl;
   void run();
+  void acceptClient();
+  void dropClient();
+  // false: the client is gone.
+  bool receive();
+  bool sendQueued();
+  void handleWord(std::uint32_t w);
+  void recordRegisterWrite(std::uint8_t address, std::uint8_t value);
+  void replyDelay();
+  void frameWithFaults(const TriggerRecord& r);
+  void queueFrame(const TriggerRecord& r);
+  void queueFrames();
 
   Options options_;
   BoardFaults faults_;

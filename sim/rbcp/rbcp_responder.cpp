@@ -185,29 +185,78 @@ void RbcpResponder::sendTo(const std::vector<std::uint8_t>& bytes, const void* t
   sentCv_.notify_all();
 }
 
-void RbcpResponder::run() {
-  using clock = std::chrono::steady_clock;
-  std::uint8_t buf[2048];
-  while (!stop_.load()) {
-    int waitMs = 20;  // bounds how long stop() takes
-    std::vector<Pending> due;
-    {
-      std::lock_guard lk(mutex_);
-      const auto now = clock::now();
-      for (auto it = pending_.begin(); it != pending_.end();) {
-        if (it->due <= now) {
-          due.push_back(std::move(*it));
-          it = pending_.erase(it);
-        } else {
-          const auto ms =
-              std::chrono::ceil<std::chrono::milliseconds>(it->due - now).count();
-          waitMs = std::min<int>(waitMs, static_cast<int>(ms));
-          ++it;
-        }
+int RbcpResponder::sendDueReplies() {
+  int waitMs = 20;  // bounds how long stop() takes
+  std::vector<Pending> due;
+  {
+    std::lock_guard lk(mutex_);
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = pending_.begin(); it != pending_.end();) {
+      if (it->due <= now) {
+        due.push_back(std::move(*it));
+        it = pending_.erase(it);
+      } else {
+        const auto ms = std::chrono::ceil<std::chrono::milliseconds>(it->due - now).count();
+        waitMs = std::min<int>(waitMs, static_cast<int>(ms));
+        ++it;
       }
     }
-    for (const Pending& p : due) sendTo(p.bytes, &p.to);
+  }
+  for (const Pending& p : due) sendTo(p.bytes, &p.to);
+  return waitMs;
+}
 
+RbcpResponder::ReplyFaults RbcpResponder::takeReplyFaults(const std::vector<std::uint8_t>& reply) {
+  ReplyFaults f;
+  std::lock_guard lk(mutex_);
+  if (drop_ > 0) {
+    --drop_;
+    f.drop = true;
+  } else {
+    if (stale_ > 0) {
+      --stale_;
+      f.stale = lastReply_;
+      if (f.stale.size() < 9) {  // no earlier reply: invent one for another register
+        f.stale = reply;
+        f.stale.resize(9);
+        f.stale[2] ^= 0x01;
+        f.stale[7] ^= 0x01;
+      }
+      f.stale[8] = static_cast<std::uint8_t>(reply.size() > 8 ? reply[8] ^ 0xFF : 0xA5);
+    }
+    if (short_ > 0) {
+      --short_;
+      f.cut = true;
+    }
+    if (delayN_ > 0) {
+      --delayN_;
+      f.delay = delay_;
+    }
+  }
+  lastReply_ = reply;
+  return f;
+}
+
+void RbcpResponder::respond(const std::uint8_t* req, std::size_t n, const sockaddr_in& from) {
+  std::vector<std::uint8_t> reply;
+  if (!answer(req, n, &reply)) return;
+  ReplyFaults f = takeReplyFaults(reply);
+  if (f.drop) return;
+  if (!f.stale.empty()) sendTo(f.stale, &from);
+  if (f.cut) reply.resize(8);
+  if (f.delay.count() > 0) {
+    Pending pd{std::chrono::steady_clock::now() + f.delay, std::move(reply), from};
+    std::lock_guard lk(mutex_);
+    pending_.push_back(std::move(pd));
+  } else {
+    sendTo(reply, &from);
+  }
+}
+
+void RbcpResponder::run() {
+  std::uint8_t buf[2048];
+  while (!stop_.load()) {
+    const int waitMs = sendDueReplies();
     pollfd p{fd_, POLLIN, 0};
     if (poll(&p, 1, waitMs) <= 0) continue;
     sockaddr_in from{};
@@ -216,55 +265,8 @@ void RbcpResponder::run() {
                                reinterpret_cast<sockaddr*>(&from), &fromLen);
     if (n < 0) continue;
     ++received_;
-    if (echo_.load()) {
-      sendTo(std::vector<std::uint8_t>(buf, buf + n), &from);
-      continue;
-    }
-    std::vector<std::uint8_t> reply;
-    if (!answer(buf, static_cast<std::size_t>(n), &reply)) continue;
-
-    bool drop = false, stale = false, cut = false;
-    std::chrono::milliseconds delay{0};
-    std::vector<std::uint8_t> old;
-    {
-      std::lock_guard lk(mutex_);
-      if (drop_ > 0) {
-        --drop_;
-        drop = true;
-      } else {
-        if (stale_ > 0) {
-          --stale_;
-          stale = true;
-          old = lastReply_;
-          if (old.size() < 9) {  // no earlier reply: invent one for another register
-            old = reply;
-            old.resize(9);
-            old[2] ^= 0x01;
-            old[7] ^= 0x01;
-          }
-          old[8] = static_cast<std::uint8_t>(reply.size() > 8 ? reply[8] ^ 0xFF : 0xA5);
-        }
-        if (short_ > 0) {
-          --short_;
-          cut = true;
-        }
-        if (delayN_ > 0) {
-          --delayN_;
-          delay = delay_;
-        }
-      }
-      lastReply_ = reply;
-    }
-    if (drop) continue;
-    if (stale) sendTo(old, &from);
-    if (cut) reply.resize(8);
-    if (delay.count() > 0) {
-      Pending pd{clock::now() + delay, std::move(reply), from};
-      std::lock_guard lk(mutex_);
-      pending_.push_back(std::move(pd));
-    } else {
-      sendTo(reply, &from);
-    }
+    if (echo_.load()) sendTo(std::vector<std::uint8_t>(buf, buf + n), &from);
+    else respond(buf, static_cast<std::size_t>(n), from);
   }
 }
 

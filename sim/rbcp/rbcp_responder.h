@@ -78,7 +78,18 @@ class RbcpResponder {
     std::vector<std::uint8_t> bytes;
     sockaddr_in to;
   };
+  // What the injected faults make of the next reply.
+  struct ReplyFaults {
+    bool drop = false;
+    bool cut = false;
+    std::vector<std::uint8_t> stale;  // sent first when not empty
+    std::chrono::milliseconds delay{0};
+  };
   void run();
+  // Sends the delayed replies now due; returns how long to wait for the next.
+  int sendDueReplies();
+  ReplyFaults takeReplyFaults(const std::vector<std::uint8_t>& reply);
+  void respond(const std::uint8_t* req, std::size_t n, const sockaddr_in& from);
   // Builds the reply for one request; false when it is not an RBCP request.
   bool answer(const std::uint8_t* req, std::size_t n, std::vector<std::uint8_t>* reply);
   void applyWrite(std::uint32_t address, std::uint8_t value);

@@ -3,12 +3,13 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <future>
-#include <memory>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -17,6 +18,7 @@
 
 #include <gtest/gtest.h>
 
+#include "backend.h"
 #include "board_emulator.h"
 #include "dispatch.h"
 #include "easiroc.h"
@@ -26,13 +28,19 @@
 #include "run_control.h"
 #include "runfile.h"
 #include "sim_crate.h"
-#include "sim_driver.h"
+#include "stand.h"
+#include "station_on_stand.h"
 #include "trigger_source.h"
 #include "v1290.h"
 #include "wienvme_dll.h"
-#include "board_link.h"
 
 namespace mdq::test {
+
+namespace sim = mdq::sim;
+namespace stdfs = std::filesystem;
+using mdq::platform::ConsoleCapture;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 // The register the run loop polls for data ready.
 constexpr std::uint32_t kTdcStatus = V1290_STATUS;
@@ -75,46 +83,69 @@ inline std::vector<RunFileRecord> of_type(const RunFileScan& s, std::uint32_t id
   return out;
 }
 
-// The stand as `mdq --simulate` brings it up: the simulated driver loaded by
-// crate start-up, the board emulator fed by `frames` on an ephemeral
-// 127.0.0.1 port, the board connected and initialised. Handshake pauses are
-// left to the caller's delay hook.
-inline void stand_up(std::unique_ptr<mdq::sim::BoardEmulator>& board,
-                     mdq::sim::AdcFrameSource frames) {
+// The stand as `mdq --simulate` brings it up, once per process: the
+// simulated driver loaded by crate start-up, the board emulator fed by
+// `frames` (empty: the shared trigger source) on an ephemeral 127.0.0.1
+// port, the board connected and initialised. Handshake pauses are left to
+// the caller's delay hook.
+inline mdq::sim::Stand& stand() {
+  static mdq::sim::Stand s;
+  return s;
+}
+inline mdq::sim::BoardEmulator& stand_board() { return *stand().board(); }
+
+inline void stand_up(mdq::sim::AdcFrameSource frames = {}) {
   p1h = 1;
   SetCtrlVal(p1h, P1_TDC_EDGE, 3);  // both edges: trailing words reach the decoder
   SetCtrlVal(p1h, P1_TDC_WINDOW_WIDTH, 0x14);
   SetCtrlVal(p1h, P1_TDC_WINDOW_OFFSET, 0xFFD8);
   SetCtrlVal(p1h, P1_TDC_EXTRA_MARGIN, 8);
   ASSERT_EQ(CmtNewThreadPool(10, &poolHandle), 0);
-  auto& source = mdq::sim::shared_trigger_source();
-  source.reset();
-  source.setFreeRunning(false);
-  source.setRate(0);
-  wienvme_set_driver_path(mdq::sim::simulated_driver_path().c_str());
-  crate_startup();
+  mdq::sim::StandOptions options;
+  options.triggerRateHz = 0;
+  options.frames = std::move(frames);
+  const std::string failed = stand().start(options);
+  ASSERT_EQ(failed, "");
+  EasirocSettings link = easiroc_settings();
+  link.ackPauseUs = 0;
+  link.streamBytePauseUs = 0;
+  link.startPauseUs = 100;
+  link.recvTimeoutMs = 1000;
+  const std::string notUp = mdq::standup::station_onto_stand(stand(), link);
   ASSERT_EQ(mdq::sim::simcrate_state().openSessions, 2);
-  board = std::make_unique<mdq::sim::BoardEmulator>();
-  board->setFrameSource(std::move(frames));
-  ASSERT_TRUE(board->start());
-  auto& es = easiroc_settings();
-  board_link().tcpPort = board->port();
-  es.ackPauseUs = 0;
-  es.streamBytePauseUs = 0;
-  es.startPauseUs = 100;
-  es.recvTimeoutMs = 1000;
-  const std::string ini = std::string(MDQ_SOURCE_DIR) + "/EASIROCini/EASIROC.ini";
-  ASSERT_EQ(easiroc_LoadIni(ini.c_str()), 1);
-  ASSERT_EQ(easiroc_Init("127.0.0.1", 3), 0);
+  ASSERT_EQ(notUp, "");
 }
 
-inline void stand_down(std::unique_ptr<mdq::sim::BoardEmulator>& board) {
-  easiroc_Close();
-  if (board) board->stop();
-  board.reset();
+inline void stand_down() {
+  mdq::standup::station_off_stand();
+  stand().stop();
   CmtDiscardThreadPool(poolHandle);
-  crate_shutdown();
-  wienvme_set_driver_path(nullptr);
+}
+
+// The stand for every test of a process, handshake pauses skipped.
+class StandEnvironment : public ::testing::Environment {
+ public:
+  explicit StandEnvironment(mdq::sim::AdcFrameSource frames = {}) : frames_(std::move(frames)) {}
+  void SetUp() override {
+    mdq::platform::reset_for_tests();
+    mdq::platform::set_delay_hook([](double) {});
+    stand_up(frames_);
+  }
+  void TearDown() override { stand_down(); }
+
+ private:
+  mdq::sim::AdcFrameSource frames_;
+};
+
+// A fresh, empty folder for the current test's files, named for the process
+// and the test so parallel runs never share one.
+inline stdfs::path fresh_test_dir(const std::string& prefix) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const auto dir =
+      stdfs::temp_directory_path() / (prefix + std::to_string(::getpid()) + "_" + info->name());
+  stdfs::remove_all(dir);
+  stdfs::create_directories(dir);
+  return stdfs::canonical(dir);
 }
 
 // Run settings of a plain one-position run of 10 saved events into `base`.
@@ -136,6 +167,16 @@ inline void reset_run_settings(const std::string& base) {
 inline void start_run() {
   SetCtrlVal(p1h, P1_RUN, 1);
   run_toggle(P1_RUN);
+}
+
+// No run worker left in the pool.
+inline bool run_idle() { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }
+
+// A run that ends by itself: started with the toggle, waited for until the
+// pool has no running function.
+inline bool run_to_end(std::chrono::milliseconds timeout) {
+  start_run();
+  return wait_until(run_idle, timeout);
 }
 
 // The operator's stop, bounded: a stop path that hangs ends the process

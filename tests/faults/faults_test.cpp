@@ -54,12 +54,7 @@
 #include "run_state.h"
 #include "board_link.h"
 
-namespace stdfs = std::filesystem;
-namespace sim = mdq::sim;
 using namespace mdq::test;
-using mdq::platform::ConsoleCapture;
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 using Ms = std::chrono::milliseconds;
 
 namespace {
@@ -180,11 +175,7 @@ class BoardFaults : public ::testing::Test {
     s.startPauseUs = 2000;
     s.framePauseUs = 0;
     s.frameDump = EasirocSettings::FrameDump::None;
-    dir_ = stdfs::temp_directory_path() /
-           ("mdq_faults_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(dir_);
-    stdfs::create_directories(dir_);
+    dir_ = fresh_test_dir("mdq_faults_");
     restart();
   }
   void TearDown() override {
@@ -834,8 +825,6 @@ TEST_F(CrateFaults, EntryPointFailing) {
 // ---- the stand: crate, board and run file together ------------------------------
 
 constexpr std::uint32_t kPio = PIO_OUTPUT;
-std::unique_ptr<sim::BoardEmulator> g_board;
-bool idle() { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }
 
 // Event numbers 1.. in order after the header and one position record.
 void expect_whole_events(const RunFileScan& s) {
@@ -852,21 +841,16 @@ class StandFaults : public ::testing::Test {
     mdq::platform::reset_for_tests();
     mdq::platform::set_delay_hook([](double) {});
     ConsoleCapture quiet;
-    stand_up(g_board, [](Ms timeout) { return sim::shared_trigger_source().takeAdcFrame(timeout); });
+    stand_up();
   }
   static void TearDownTestSuite() {
     ConsoleCapture quiet;
-    stand_down(g_board);
+    stand_down();
     mdq::platform::set_delay_hook(nullptr);
   }
 
   void SetUp() override {
-    dir_ = stdfs::temp_directory_path() /
-           ("mdq_faults_run_" + std::to_string(::getpid()) + "_" +
-            ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    stdfs::remove_all(dir_);
-    stdfs::create_directories(dir_);
-    dir_ = stdfs::canonical(dir_);
+    dir_ = fresh_test_dir("mdq_faults_run_");
     base_ = (dir_ / "run").string();
     reset_run_settings(base_);
   }
@@ -878,7 +862,7 @@ class StandFaults : public ::testing::Test {
     daq_set_free_space_probe(nullptr);
     daq_set_max_board_failures(kDefaultMaxBoardFailures);
     easiroc_settings().recvTimeoutMs = 1000;
-    g_board->faults().closeMidFrame = false;
+    stand_board().faults().closeMidFrame = false;
     stdfs::remove_all(dir_);
   }
 
@@ -898,7 +882,7 @@ class StandFaults : public ::testing::Test {
     source.setRate(0);
     source.reset();
     ConsoleCapture quiet;
-    reconnect_board(*g_board);
+    reconnect_board(stand_board());
     sim::simcrate_clear_cycles();
   }
   std::string file(int n = 1) const { return run_file_name(file_, n); }
@@ -908,7 +892,7 @@ class StandFaults : public ::testing::Test {
   // A run that must end by itself within `bound` (+ slack).
   static bool run_to_end(Ms bound) {
     start();
-    const bool ended = wait_until(idle, bound + kSlack);
+    const bool ended = wait_until(run_idle, bound + kSlack);
     EXPECT_TRUE(ended) << "the run did not end within " << bound.count() << " ms + slack";
     if (!ended) stop_within(10s);
     return ended;
@@ -932,7 +916,7 @@ TEST_F(StandFaults, TdcNeverReady) {
     ASSERT_TRUE(wait_until(in_trigger_wait, 5s));
     const Ms took = stop_within(10s);
     EXPECT_LE(took.count(), (kStopBound + kSlack).count()) << "operator stop took " << took.count();
-    EXPECT_TRUE(idle());
+    EXPECT_TRUE(run_idle());
     EXPECT_EQ(ctrl(P1_RUN), 0);
     const auto s = scan_run_file(file());
     ASSERT_TRUE(s.complete) << s.error;
@@ -1060,7 +1044,7 @@ TEST_F(StandFaults, RunFileFreeSpaceMargin) {
     ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 100; }, 10s));
     g_free = 1'000'000;
     // The check comes with the roll-over test, every thousandth event.
-    ASSERT_TRUE(wait_until(idle, 10s));
+    ASSERT_TRUE(wait_until(run_idle, 10s));
     EXPECT_TRUE(has(con.text(), "Run stopped: only 1.0 MB free")) << con.text();
     EXPECT_EQ(ctrl(P1_RUN), 0);
     const auto s = scan_run_file(file());
@@ -1083,12 +1067,12 @@ TEST_F(StandFaults, BoardStopsAnsweringMidRun) {
     ConsoleCapture con;
     start();
     ASSERT_TRUE(wait_until([&] { return ctrl(P1_EVENT) >= 5 + rep; }, 10s));
-    g_board->faults().closeMidFrame = true;
+    stand_board().faults().closeMidFrame = true;
     const auto t0 = Clock::now();
     // Each failed read costs at most one frame time-out (header and body).
-    const bool ended = wait_until(idle, Ms(kMaxFailures * 2 * kTimeoutMs) + kSlack);
+    const bool ended = wait_until(run_idle, Ms(kMaxFailures * 2 * kTimeoutMs) + kSlack);
     const Ms took = since(t0);
-    g_board->faults().closeMidFrame = false;
+    stand_board().faults().closeMidFrame = false;
     easiroc_settings().recvTimeoutMs = 1000;
     ASSERT_TRUE(ended) << "the run went on without the board (" << took.count() << " ms)";
     const std::string text = con.text();

@@ -27,29 +27,11 @@
 #include "stats.h"
 #include "run_state.h"
 
-namespace stdfs = std::filesystem;
-namespace sim = mdq::sim;
 using namespace mdq::test;
-using namespace std::chrono_literals;
 using nlohmann::json;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
-void no_delay(double) {}
-std::unique_ptr<sim::BoardEmulator> g_board;
-
-class StandEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    mdq::platform::reset_for_tests();
-    mdq::platform::set_delay_hook(no_delay);
-    stand_up(g_board, [](std::chrono::milliseconds timeout) {
-      return sim::shared_trigger_source().takeAdcFrame(timeout);
-    });
-  }
-  void TearDown() override { stand_down(g_board); }
-};
 [[maybe_unused]] const auto* const g_env =
     ::testing::AddGlobalTestEnvironment(new StandEnvironment);
 

@@ -21,32 +21,10 @@
 #include "run_state.h"
 #include "board_link.h"
 
-namespace stdfs = std::filesystem;
-namespace sim = mdq::sim;
 using namespace mdq::test;
-using mdq::platform::ConsoleCapture;
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 
 namespace {
 
-void no_delay(double) {}
-
-std::unique_ptr<sim::BoardEmulator> g_board;
-
-sim::AdcFrameSource shared_frames() {
-  return [](std::chrono::milliseconds t) { return sim::shared_trigger_source().takeAdcFrame(t); };
-}
-
-class StandEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    mdq::platform::reset_for_tests();
-    mdq::platform::set_delay_hook(no_delay);
-    stand_up(g_board, shared_frames());
-  }
-  void TearDown() override { stand_down(g_board); }
-};
 [[maybe_unused]] const auto* const g_env = ::testing::AddGlobalTestEnvironment(new StandEnvironment);
 
 // What a run file says about pairing.
@@ -96,11 +74,7 @@ class CpuLoad {
 class Integrity : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = stdfs::temp_directory_path() /
-           ("mdq_pair_" + std::to_string(::getpid()) + "_" + info->name());
-    stdfs::remove_all(dir_);
-    stdfs::create_directories(dir_);
+    dir_ = fresh_test_dir("mdq_pair_");
     base_ = (dir_ / "run").string();
     run_state().reset();
     ntics = 0;
@@ -109,9 +83,9 @@ class Integrity : public ::testing::Test {
     source.reset();
     source.setRate(0);
     source.setTagged(true);
-    g_board->setFrameSource(shared_frames());
-    g_board->faults().hugeFrames = 0;
-    reconnect_board(*g_board);
+    stand_board().setFrameSource(sim::shared_trigger_frames());
+    stand_board().faults().hugeFrames = 0;
+    reconnect_board(stand_board());
     reset_run_settings(base_);
     SetCtrlVal(p1h, P1_READ_BOARD, 1);
     SetCtrlVal(p1h, P1_LATE_SKIP, 1);
@@ -126,9 +100,16 @@ class Integrity : public ::testing::Test {
     stdfs::remove_all(dir_);
   }
 
-  bool run_to_end(std::chrono::milliseconds timeout) {
+
+  // A long run in which the crate register at `address` fails from the
+  // 50th event on; the run must end by itself within 5 s.
+  void run_until_failing(std::uint32_t address) {
+    SetCtrlVal(p1h, P1_NEV, 1000000);
     start_run();
-    return wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, timeout);
+    ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 50; }, 10s));
+    sim::simcrate_fail_address(address, true);
+    EXPECT_TRUE(wait_until(run_idle, 5s));
+    sim::simcrate_fail_address(address, false);
   }
 
   // A tagged run of `nev` events at one position; the file must be whole.
@@ -235,8 +216,8 @@ TEST_F(Integrity, OversizedFrameGivesZerosNotTheLastEventsValues) {
   SetCtrlVal(p1h, P1_NEV, 300);
   start_run();
   ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 100; }, 10s));
-  g_board->faults().hugeFrames = 3;
-  ASSERT_TRUE(wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 30s));
+  stand_board().faults().hugeFrames = 3;
+  ASSERT_TRUE(wait_until(run_idle, 30s));
   const auto s = scan_run_file(run_file_name(base_, 1));
   ASSERT_TRUE(s.complete) << s.error;
   const Pairs p = check_pairs(s);
@@ -255,12 +236,7 @@ TEST_F(Integrity, OversizedFrameGivesZerosNotTheLastEventsValues) {
 
 TEST_F(Integrity, FailingVetoWriteEndsTheRunCleanly) {
   ConsoleCapture con;
-  SetCtrlVal(p1h, P1_NEV, 1000000);
-  start_run();
-  ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 50; }, 10s));
-  sim::simcrate_fail_address(PIO_OUTPUT, true);
-  EXPECT_TRUE(wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 5s));
-  sim::simcrate_fail_address(PIO_OUTPUT, false);
+  ASSERT_NO_FATAL_FAILURE(run_until_failing(PIO_OUTPUT));
   EXPECT_NE(con.text().find("Run stopped: the veto cannot be"), std::string::npos) << con.text();
   EXPECT_EQ(ctrl(P1_RUN), 0);
   EXPECT_TRUE(scan_run_file(run_file_name(base_, 1)).complete);
@@ -268,19 +244,17 @@ TEST_F(Integrity, FailingVetoWriteEndsTheRunCleanly) {
 
 TEST_F(Integrity, FailingEventsStoredReadEndsTheRunInsteadOfSavingEmptyEvents) {
   ConsoleCapture con;
-  SetCtrlVal(p1h, P1_NEV, 1000000);
-  start_run();
-  ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 50; }, 10s));
-  sim::simcrate_fail_address(V1290_EVENT_STORED, true);
-  EXPECT_TRUE(wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 5s));
-  sim::simcrate_fail_address(V1290_EVENT_STORED, false);
+  ASSERT_NO_FATAL_FAILURE(run_until_failing(V1290_EVENT_STORED));
   EXPECT_NE(con.text().find("Run stopped: the TDC's events-stored register cannot be read"),
             std::string::npos)
       << con.text();
   const auto s = scan_run_file(run_file_name(base_, 1));
   ASSERT_TRUE(s.complete);
-  for (const auto& r : s.records)
-    if (r.id == EVTREC_ID) ASSERT_NE(r.evt.data[sim::kTagChannel], 0) << "an empty TDC half saved";
+  for (const auto& r : s.records) {
+    if (r.id == EVTREC_ID) {
+      ASSERT_NE(r.evt.data[sim::kTagChannel], 0) << "an empty TDC half saved";
+    }
+  }
 }
 
 // ---- run start ----------------------------------------------------------------------
@@ -290,8 +264,8 @@ TEST_F(Integrity, FailingEventsStoredReadEndsTheRunInsteadOfSavingEmptyEvents) {
 TEST_F(Integrity, SelfTriggeringBoardIsNamedAndTheRunEndsWithinTheBound) {
   for (double rate : {100.0, 1000.0}) {
     SCOPED_TRACE(rate);
-    g_board->setFrameSource(sim::free_running_source(rate));
-    reconnect_board(*g_board);
+    stand_board().setFrameSource(sim::free_running_source(rate));
+    reconnect_board(stand_board());
     ConsoleCapture con;
     const auto t0 = Clock::now();
     ASSERT_TRUE(run_to_end(5s)) << "the run start hung";
@@ -306,8 +280,8 @@ TEST_F(Integrity, SelfTriggeringBoardIsNamedAndTheRunEndsWithinTheBound) {
 }
 
 TEST_F(Integrity, RunOffDuringTheStartDiscardReturnsAtOnce) {
-  g_board->setFrameSource(sim::free_running_source(1000));
-  reconnect_board(*g_board);
+  stand_board().setFrameSource(sim::free_running_source(1000));
+  reconnect_board(stand_board());
   start_run();
   std::this_thread::sleep_for(200ms);
   const auto took = stop_run_within(5s);
@@ -320,14 +294,14 @@ TEST_F(Integrity, TdcOnlyRunNeverTouchesTheBoard) {
   easiroc_Close();
   SetCtrlVal(p1h, P1_READ_BOARD, 0);
   ConsoleCapture con;
-  const int starts = g_board->record().starts;
+  const int starts = stand_board().record().starts;
   const Pairs p = tagged_run(500, 30s);
   EXPECT_EQ(p.events, 500u);
   EXPECT_EQ(p.zeroAdc, 500u);
-  EXPECT_EQ(g_board->record().starts, starts);
+  EXPECT_EQ(stand_board().record().starts, starts);
   EXPECT_EQ(con.text().find("Board event read failed"), std::string::npos) << con.text();
   EXPECT_NE(con.text().find("Pairing: not checked"), std::string::npos);
-  reconnect_board(*g_board);
+  reconnect_board(stand_board());
 }
 
 TEST_F(Integrity, NoBoardLinkRefusesARunThatReadsTheBoard) {
@@ -338,16 +312,16 @@ TEST_F(Integrity, NoBoardLinkRefusesARunThatReadsTheBoard) {
       << con.text();
   EXPECT_FALSE(stdfs::exists(run_file_name(base_, 1)));
   // A board that closed the link is told apart from no link at all.
-  reconnect_board(*g_board);
-  g_board->stop();
-  ASSERT_TRUE(g_board->start());
-  board_link().tcpPort = g_board->port();
+  reconnect_board(stand_board());
+  stand_board().stop();
+  ASSERT_TRUE(stand_board().start());
+  board_link().tcpPort = stand_board().port();
   con.clear();
   ASSERT_TRUE(run_to_end(5s));
   EXPECT_NE(con.text().find("Run not started: the board closed the connection"),
             std::string::npos)
       << con.text();
-  reconnect_board(*g_board);
+  reconnect_board(stand_board());
 }
 
 }  // namespace

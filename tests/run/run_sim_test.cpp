@@ -48,20 +48,13 @@
 #include "wienvme_dll.h"
 #include "run_state.h"
 
-namespace stdfs = std::filesystem;
-namespace sim = mdq::sim;
 using namespace mdq::test;
-using mdq::platform::ConsoleCapture;
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
 
 namespace {
 
 constexpr std::uint32_t kPio = PIO_OUTPUT;
 constexpr std::uint32_t kTdcOutputBuffer = V1290_OUTPUT_BUFFER;
 constexpr std::uint32_t kTdcEventsStored = V1290_EVENT_STORED;
-
-void no_delay(double) {}
 
 std::atomic<std::uint32_t> g_fakeNow{0};
 std::uint32_t fake_clock() { return g_fakeNow.load(); }
@@ -75,8 +68,6 @@ std::vector<sim::TriggerRecord> recorded() {
   std::lock_guard lk(g_recMu);
   return g_recorded;
 }
-
-std::unique_ptr<sim::BoardEmulator> g_board;
 
 // What EVTREC.data[0..31] must hold for a trigger: per TDC chip (8
 // channels), hits in the order the chip reports them; the first measurement
@@ -107,37 +98,21 @@ long long sum_bins(std::span<const Bin> bins) {
   return s;
 }
 
-// The stand is brought up once per process, as `mdq --simulate` does: the
-// simulated driver loaded by crate start-up, the board emulator fed by the
-// shared trigger source, the board connected and initialised.
-class StandEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    mdq::platform::reset_for_tests();
-    mdq::platform::set_delay_hook(no_delay);
-    stand_up(g_board, [](std::chrono::milliseconds timeout) {
+// The board's frames come from the shared trigger source, each one recorded.
+[[maybe_unused]] const auto* const g_env =
+    ::testing::AddGlobalTestEnvironment(new StandEnvironment([](std::chrono::milliseconds timeout) {
       auto r = sim::shared_trigger_source().takeAdcFrame(timeout);
       if (r) {
         std::lock_guard lk(g_recMu);
         g_recorded.push_back(*r);
       }
       return r;
-    });
-  }
-  void TearDown() override { stand_down(g_board); }
-};
-
-[[maybe_unused]] const auto* const g_env = ::testing::AddGlobalTestEnvironment(new StandEnvironment);
+    }));
 
 class RunSim : public ::testing::Test {
  protected:
   void SetUp() override {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    dir_ = stdfs::temp_directory_path() /
-           ("mdq_run_" + std::to_string(::getpid()) + "_" + info->name());
-    stdfs::remove_all(dir_);
-    stdfs::create_directories(dir_);
-    dir_ = stdfs::canonical(dir_);
+    dir_ = fresh_test_dir("mdq_run_");
     base_ = (dir_ / "run").string();
 
     daq_set_clock(nullptr);
@@ -151,7 +126,7 @@ class RunSim : public ::testing::Test {
     source.setRate(0);
     source.reset();
     // Frames of an earlier run's extra triggers go with the old connection.
-    reconnect_board(*g_board);
+    reconnect_board(stand_board());
     {
       std::lock_guard lk(g_recMu);
       g_recorded.clear();
@@ -177,13 +152,6 @@ class RunSim : public ::testing::Test {
   static void start() { start_run(); }
   static double stop_within(std::chrono::seconds limit) {
     return std::chrono::duration<double>(stop_run_within(limit)).count();
-  }
-
-  // A run that ends by itself: started with the toggle, waited for until
-  // the pool has no running function.
-  static bool run_to_end(std::chrono::milliseconds timeout) {
-    start();
-    return wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, timeout);
   }
 
   stdfs::path dir_;
@@ -544,7 +512,7 @@ TEST_F(RunSim, StartWhileTheLastRunIsFinishingDoesNotShowAPhantomRun) {
   }
   panel.release();
   const bool idle =
-      wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 10s);
+      wait_until(run_idle, 10s);
   mdq::platform::set_backend(nullptr);
   ASSERT_TRUE(held);
   ASSERT_TRUE(idle);
@@ -686,7 +654,7 @@ TEST_F(RunSim, LateTriggerIsSkippedAndADueTimeStepMovesOn) {
   // Position 1 runs freely; its deadline (1120) is never reached.
   ASSERT_TRUE(wait_until([] { return ctrl(P1_IX) == 1 && in_trigger_wait(); }, 5s));
   source.setRate(0);
-  ASSERT_TRUE(wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 10s));
+  ASSERT_TRUE(wait_until(run_idle, 10s));
 
   const std::string text = con.text();
   EXPECT_EQ(count_of(text, "STEP (lam):"), 1u) << text;
@@ -727,7 +695,7 @@ TEST_F(RunSim, TriggerThatNeverComesEndsWhenTheFlagDrops) {
   ASSERT_TRUE(wait_until(in_trigger_wait, 5s));
   std::this_thread::sleep_for(20ms);
   std::thread([] { run_state().request_stop(); }).join();
-  ASSERT_TRUE(wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 5s));
+  ASSERT_TRUE(wait_until(run_idle, 5s));
   EXPECT_EQ(ctrl(P1_RUN), 0);
   EXPECT_EQ(pio_output(), 1) << "the worker sets the veto when it leaves the wait";
   for (const auto& c : sim::simcrate_cycles()) {
@@ -843,7 +811,7 @@ TEST_F(RunSim, DiskMarginRefusesAStartAndEndsARunCleanly) {
   EXPECT_NE(ctrl_text(P1_RUN_STATUS).find("5.0 GB free"), std::string::npos)
       << ctrl_text(P1_RUN_STATUS);
   g_free = 10'000'000;
-  ASSERT_TRUE(wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 20s));
+  ASSERT_TRUE(wait_until(run_idle, 20s));
   daq_set_free_space_probe(nullptr);
   const std::string text = con.text();
   EXPECT_NE(text.find("Run stopped: only 10.0 MB free"), std::string::npos) << text;
@@ -871,12 +839,12 @@ TEST_F(RunSim, BoardThatStopsAnsweringEndsTheRun) {
   start();
   ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 50; }, 10s));
   // The link stays up; the board just sends nothing any more.
-  g_board->setFrameSource([](std::chrono::milliseconds t) -> std::optional<sim::TriggerRecord> {
+  stand_board().setFrameSource([](std::chrono::milliseconds t) -> std::optional<sim::TriggerRecord> {
     std::this_thread::sleep_for(std::min(t, std::chrono::milliseconds(10)));
     return std::nullopt;
   });
   const bool ended =
-      wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 15s);
+      wait_until(run_idle, 15s);
   es.recvTimeoutMs = savedTimeout;
   daq_set_max_board_failures(kDefaultMaxBoardFailures);
   ASSERT_TRUE(ended) << "the run went on without the board";
@@ -1008,7 +976,7 @@ TEST_F(RunSim, RollOverOntoAFileThatAppearedEndsTheRunCleanly) {
   ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 5; }, 10s));
   ASSERT_TRUE(stdfs::exists(file(1)));
   std::ofstream(file(2)) << "someone else's";
-  ASSERT_TRUE(wait_until([] { return CmtRunningThreadPoolFunctions(poolHandle) == 0; }, 60s));
+  ASSERT_TRUE(wait_until(run_idle, 60s));
   const std::string text = con.text();
   EXPECT_NE(text.find(file(2) + " exists -- not overwritten"), std::string::npos) << text;
   EXPECT_NE(text.find("Run ended early"), std::string::npos) << text;

@@ -11,12 +11,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <vector>
 
-#include "board_emulator.h"
+#include <benchmark/benchmark.h>
+
 #include "camac.h"
 #include "crate.h"
 #include "dispatch.h"
@@ -25,13 +26,13 @@
 #include "easiroc.h"
 #include "mdq_ui.h"
 #include "platform.h"
-#include "sim_driver.h"
+#include "stand.h"
+#include "station_on_stand.h"
 #include "live_histograms.h"
-#include "trigger_source.h"
+#include "mdq_main.h"
 #include "v1290.h"
 #include "wienvme_dll.h"
 #include "run_state.h"
-#include "board_link.h"
 
 namespace runbench {
 
@@ -59,35 +60,26 @@ class Stand {
   }
 
   bool up() {
-    auto& src = mdq::sim::shared_trigger_source();
-    src.reset();
-    src.setFreeRunning(false);
-    src.setRate(0);  // a trigger as soon as the veto is released
-    src.setVeto(true);
+    mdq::sim::StandOptions options;
+    options.triggerRateHz = 0;  // a trigger as soon as the veto is released
+    if (!sim_.start(options).empty()) return false;
 
-    board_ = std::make_unique<mdq::sim::BoardEmulator>();
-    board_->setFrameSource(mdq::sim::shared_trigger_frames());
-    if (!board_->start()) return false;
-
-    EasirocSettings& es = easiroc_settings();
-    board_link().tcpPort = board_->port();
-    es.connectTimeoutMs = 1000;
-    es.ackPauseUs = 200;
-    es.streamBytePauseUs = 0;
-    es.startPauseUs = 2000;
-    es.frameDump = EasirocSettings::FrameDump::None;
-
-    driver_ = mdq::sim::simulated_driver_path();
-    wienvme_set_driver_path(driver_.c_str());
-    crate_startup();
+    EasirocSettings link = easiroc_settings();
+    link.connectTimeoutMs = 1000;
+    link.ackPauseUs = 200;
+    link.streamBytePauseUs = 0;
+    link.startPauseUs = 2000;
+    link.frameDump = EasirocSettings::FrameDump::None;
+    const std::string notUp = mdq::standup::station_onto_stand(sim_, link);
+    if (!notUp.empty()) {
+      std::fprintf(stderr, "%s\n", notUp.c_str());
+      return false;
+    }
     // The crate start-up leaves the PIO output at 0 (veto released); the
     // stand gives one trigger per release, so set the veto as an operator
     // would before the first run. A failing write means no crate.
     unsigned short veto = 1;
     if (WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &veto) != 0) return false;
-
-    (void)easiroc_LoadIni(MDQ_SOURCE_DIR "/EASIROCini/EASIROC.ini");
-    if (easiroc_Init("127.0.0.1", 3) != 0) return false;
 
     dir_ = std::filesystem::temp_directory_path() / ("mdq_bench_run_" + std::to_string(::getpid()));
     std::filesystem::create_directories(dir_);
@@ -95,11 +87,8 @@ class Stand {
   }
 
   void down() {
-    if (easiroc_Connected()) easiroc_Close();
-    crate_shutdown();
-    if (board_) board_->stop();
-    board_.reset();
-    wienvme_set_driver_path(nullptr);
+    mdq::standup::station_off_stand();
+    sim_.stop();
     std::error_code ec;
     if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
   }
@@ -140,10 +129,33 @@ class Stand {
   std::uint64_t triggers() const { return mdq::sim::shared_trigger_source().generated(); }
 
  private:
-  std::unique_ptr<mdq::sim::BoardEmulator> board_;
-  std::string driver_;
+  mdq::sim::Stand sim_;
   std::filesystem::path dir_;
 };
+
+// main() of a run benchmark: the panel's TDC defaults, the stand up, the
+// benchmarks, the stand down. `poolThreads` > 0: the station's thread pool
+// too, for benchmarks that start runs as the toggle does.
+inline int run_benchmarks(int argc, char** argv, Stand*& current, int poolThreads = 0) {
+  benchmark::Initialize(&argc, argv);
+  p1h = LoadPanel(0, "", 1);
+  if (poolThreads > 0) CmtNewThreadPool(poolThreads, &poolHandle);
+  Stand::default_tdc_controls();
+  Stand stand;
+  int rc = 0;
+  if (stand.up()) {
+    current = &stand;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+  } else {
+    std::fprintf(stderr, "simulated stand did not come up\n");
+    rc = 1;
+  }
+  stand.down();
+  current = nullptr;
+  if (poolThreads > 0) CmtDiscardThreadPool(poolHandle);
+  return rc;
+}
 
 // The run's busy waits of one event cycle.
 inline void event_waits() {
