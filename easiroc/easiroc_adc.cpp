@@ -496,89 +496,128 @@ int ADCOneCycle_wHeader_ver2(SOCKET socket, std::FILE* file, int stopping) {
   return 0;
 }
 
-int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
-  if (!require_connection("ContinuousADC_ver2")) return -1;
+namespace {
+
+// A new file, never an existing one: a read-out does not overwrite data.
+std::FILE* open_readout_file(const char* file_name) {
   std::FILE* file = fopen_new(file_name);
   if (!file && errno == EEXIST) {
     con_printf("ContinuousADC_ver2: %s exists -- not overwritten; choose another file name or "
                "move that file away\n",
                file_name);
-    return -1;
+    return nullptr;
   }
   if (!file) {
     con_printf("ContinuousADC_ver2: ERROR opneing file %s\n", file_name);
-    return -1;
+    return nullptr;
   }
   std::setvbuf(file, nullptr, _IOFBF, 1 << 20);
-  board().readout.cycle = ReadoutState::Cycle{};
-  board().readout.pending = ReadoutState::PendingWrite{};
+  return file;
+}
+
+void begin_readout(const char* file_name, Clock::time_point now) {
+  ReadoutState& ro = board().readout;
+  ro.cycle = ReadoutState::Cycle{};
+  ro.pending = ReadoutState::PendingWrite{};
   rx_set_reuse_hook(flush_pending);
-  board().readout.deferWrites = true;
-  board().readout.cycle.fileName = file_name;
-  board().readout.linkLost = false;
+  ro.deferWrites = true;
+  ro.cycle.fileName = file_name;
+  ro.linkLost = false;
+  ro.linkLossSaid = false;
   board().ForceStop = 0;
-  auto last = Clock::now();
-  board().readout.line = ReadoutState::ProgressLine{last, last + std::chrono::milliseconds(easiroc_settings().progressLineMs), 0,
-                        last};
-  board().readout.nextDump = last;
-  board().readout.lastReadoutSeconds = 0;
-  long long cycle = 0;
-  board().readout.linkLossSaid = false;
+  ro.line = ReadoutState::ProgressLine{
+      now, now + std::chrono::milliseconds(easiroc_settings().progressLineMs), 0, now};
+  ro.nextDump = now;
+  ro.lastReadoutSeconds = 0;
+}
+
+double seconds_since_start() {
+  return std::chrono::duration<double>(Clock::now() - board().readout.line.start).count();
+}
+
+// The frames read are on disk before the drain, which may take seconds.
+void flush_before_drain(std::FILE* file, const char* file_name) {
+  flush_pending();
+  ReadoutState& ro = board().readout;
+  if (std::fflush(file) != 0 && !ro.cycle.writeFailed) {
+    con_printf("ContinuousADC_ver2: writing %s failed (%s); read-out stops\n", file_name,
+               std::strerror(errno));
+    ro.cycle.writeFailed = true;
+  }
+  ro.lastReadoutSeconds = seconds_since_start();
+}
+
+// Cycles until the count, a stop request, a write failure or a lost link;
+// returns the cycles done.
+long long read_cycles(SOCKET socket, std::FILE* file, const char* file_name, int MaxCycleNum,
+                      Clock::time_point* last) {
+  ReadoutState& ro = board().readout;
   // A count of 0 or below reads until the operator stops the read-out.
   const bool untilStopped = MaxCycleNum <= 0;
   if (untilStopped)
     con_printf("ContinuousADC_ver2: MaxCycleNum = %d, reading until stopped\n", MaxCycleNum);
-  {
-    send_raw(socket, EASIROC_START_WORD, "ContinuousADC_ver2");
-    pause_us(easiroc_settings().startPauseUs);
-    while (untilStopped || cycle < MaxCycleNum) {
-      ADCOneCycle_wHeader_ver2(socket, file, 0);
-      ++cycle;
-      if (cycle == MaxCycleNum) flush_pending();  // the last cycle's progress counts it
-      if (cycle % 1000 == 0) con_printf("Event # %lld\n", cycle);
-      report_progress(cycle, MaxCycleNum, false, false, &last);
-      if (board().readout.linkLost) {
-        flush_pending();
-        con_printf("ContinuousADC_ver2: connection to the board lost after %lld cycles; %lld "
-                   "frames in %s\n",
-                   cycle, board().readout.cycle.framesWritten, file_name);
-        break;
-      }
-      bool stopRequested = board().ForceStop.load() == 1;
-      if (cycle == MaxCycleNum || stopRequested || board().readout.cycle.writeFailed) {
-        if (stopRequested) con_printf("ContinuousADC_ver2: stop requested after %lld cycles\n", cycle);
-        flush_pending();
-        // The frames read are on disk before the drain, which may take seconds.
-        if (std::fflush(file) != 0 && !board().readout.cycle.writeFailed) {
-          con_printf("ContinuousADC_ver2: writing %s failed (%s); read-out stops\n", file_name,
-                     std::strerror(errno));
-          board().readout.cycle.writeFailed = true;
-        }
-        board().readout.lastReadoutSeconds = std::chrono::duration<double>(Clock::now() - board().readout.line.start).count();
-        stop_and_drain(socket, cycle, MaxCycleNum, &last);
-        break;
-      }
+  send_raw(socket, EASIROC_START_WORD, "ContinuousADC_ver2");
+  pause_us(easiroc_settings().startPauseUs);
+  long long cycle = 0;
+  while (untilStopped || cycle < MaxCycleNum) {
+    ADCOneCycle_wHeader_ver2(socket, file, 0);
+    ++cycle;
+    if (cycle == MaxCycleNum) flush_pending();  // the last cycle's progress counts it
+    if (cycle % 1000 == 0) con_printf("Event # %lld\n", cycle);
+    report_progress(cycle, MaxCycleNum, false, false, last);
+    if (ro.linkLost) {
+      flush_pending();
+      con_printf("ContinuousADC_ver2: connection to the board lost after %lld cycles; %lld "
+                 "frames in %s\n",
+                 cycle, ro.cycle.framesWritten, file_name);
+      break;
+    }
+    const bool stopRequested = board().ForceStop.load() == 1;
+    if (cycle == MaxCycleNum || stopRequested || ro.cycle.writeFailed) {
+      if (stopRequested)
+        con_printf("ContinuousADC_ver2: stop requested after %lld cycles\n", cycle);
+      flush_before_drain(file, file_name);
+      stop_and_drain(socket, cycle, MaxCycleNum, last);
+      break;
     }
   }
+  return cycle;
+}
+
+// The summary line, the file closed; 0 when every frame reached the file.
+int finish_readout(std::FILE* file, const char* file_name, long long cycle, int MaxCycleNum,
+                   Clock::time_point* last) {
+  ReadoutState& ro = board().readout;
   flush_pending();
-  board().readout.deferWrites = false;
+  ro.deferWrites = false;
   rx_set_reuse_hook(nullptr);
-  if (board().readout.lastReadoutSeconds <= 0)
-    board().readout.lastReadoutSeconds = std::chrono::duration<double>(Clock::now() - board().readout.line.start).count();
-  board().readout.lastReadout = {board().readout.cycle.framesWritten, board().readout.cycle.bytesWritten, board().readout.lastReadoutSeconds};
+  if (ro.lastReadoutSeconds <= 0) ro.lastReadoutSeconds = seconds_since_start();
+  ro.lastReadout = {ro.cycle.framesWritten, ro.cycle.bytesWritten, ro.lastReadoutSeconds};
+  const EasirocReadoutStats& r = ro.lastReadout;
   if (cycle > 0)
-    con_printf("Read-out: %lld frames, %.1f MB in %.2f s (%.1f MB/s, %.0f frames/s)\n",
-               board().readout.lastReadout.frames, board().readout.lastReadout.bytes / 1e6, board().readout.lastReadout.seconds,
-               board().readout.lastReadout.seconds > 0 ? board().readout.lastReadout.bytes / 1e6 / board().readout.lastReadout.seconds : 0.0,
-               board().readout.lastReadout.seconds > 0 ? board().readout.lastReadout.frames / board().readout.lastReadout.seconds : 0.0);
+    con_printf("Read-out: %lld frames, %.1f MB in %.2f s (%.1f MB/s, %.0f frames/s)\n", r.frames,
+               r.bytes / 1e6, r.seconds, r.seconds > 0 ? r.bytes / 1e6 / r.seconds : 0.0,
+               r.seconds > 0 ? r.frames / r.seconds : 0.0);
   con_printf("\nEnd ADC\n");
-  bool closeFailed = std::fclose(file) != 0;
+  const bool closeFailed = std::fclose(file) != 0;
   if (closeFailed)
-    con_printf("ContinuousADC_ver2: closing %s failed (%s); the file may be incomplete\n", file_name,
-               std::strerror(errno));
-  report_progress(cycle, MaxCycleNum, false, true, &last);
+    con_printf("ContinuousADC_ver2: closing %s failed (%s); the file may be incomplete\n",
+               file_name, std::strerror(errno));
+  report_progress(cycle, MaxCycleNum, false, true, last);
   board().ForceStop = 0;
-  return closeFailed || board().readout.cycle.writeFailed || board().readout.linkLost ? -1 : 0;
+  return closeFailed || ro.cycle.writeFailed || ro.linkLost ? -1 : 0;
+}
+
+}  // namespace
+
+int ContinuousADC_ver2(SOCKET socket, const char* file_name, int MaxCycleNum) {
+  if (!require_connection("ContinuousADC_ver2")) return -1;
+  std::FILE* file = open_readout_file(file_name);
+  if (!file) return -1;
+  auto last = Clock::now();
+  begin_readout(file_name, last);
+  const long long cycle = read_cycles(socket, file, file_name, MaxCycleNum, &last);
+  return finish_readout(file, file_name, cycle, MaxCycleNum, &last);
 }
 
 EasirocReadoutStats easiroc_last_readout() { return board().readout.lastReadout; }
