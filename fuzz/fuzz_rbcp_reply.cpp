@@ -155,10 +155,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The register operation's request, step by step.
   SiTCPRBCPskeleton(RBCP_TYPE, req[1], req[2], 1, address);
   if (!read) {
-    SiTCPsndData[0] = value;
-    std::memcpy(SiTCPsndBuf + 8, SiTCPsndData, sizeof SiTCPsndData);
+    sitcp::link().SiTCPsndData[0] = value;
+    std::memcpy(sitcp::link().SiTCPsndBuf + 8, sitcp::link().SiTCPsndData, sizeof sitcp::link().SiTCPsndData);
   }
-  req[8] = SiTCPsndBuf[8];
+  req[8] = sitcp::link().SiTCPsndBuf[8];
   SiTCPdiscardPending();
   if (SiTCPsendRequest(9) != 9) fail("request not sent");
   std::uint8_t got[2048];

@@ -21,8 +21,8 @@ int request(unsigned char command, unsigned int address, const char* sendErrorTe
 }
 
 int write_register(unsigned int address, int data, const char* sendErrorText) {
-  SiTCPsndData[0] = static_cast<unsigned char>(data & 0xFF);
-  std::memcpy(SiTCPsndBuf + 8, SiTCPsndData, sizeof SiTCPsndData);
+  sitcp::link().SiTCPsndData[0] = static_cast<unsigned char>(data & 0xFF);
+  std::memcpy(sitcp::link().SiTCPsndBuf + 8, sitcp::link().SiTCPsndData, sizeof sitcp::link().SiTCPsndData);
   return request(RBCP_CMD_WRITE, address, sendErrorText);
 }
 

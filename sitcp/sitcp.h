@@ -6,8 +6,11 @@
 // strictly sequential, each waits for its reply or the reply time-out.
 #pragma once
 
+#include <netinet/in.h>
+
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <string>
 
 // How long a reply may take. Where the board is: board_link().
@@ -32,9 +35,6 @@ enum : std::uint8_t {
   RBCP_CMD_READ = 0xC0,
 };
 
-extern bcp_header SiTCPsndHeader;
-extern unsigned char SiTCPsndBuf[2048];
-extern unsigned char SiTCPsndData[256];
 
 void SiTCPinit();
 // Closes the socket and ends the link.
@@ -91,3 +91,30 @@ bool sitcp_hv_to_dac(double hv, int* code);
 void sitcp_write_bias_dac(int code);
 inline double sitcp_madc_to_volts(int code) { return double(code) * ADC2HV; }
 inline double sitcp_madc_to_microamps(int code) { return double(code) * ADC2uA; }
+
+// ---- the link's owner ------------------------------------------------------
+
+namespace sitcp {
+
+// The station's register-access link: where requests go, the socket, the
+// request being built and the per-register request ids. One thread uses it.
+struct RbcpLink {
+  SiTCPLinkSettings settings;
+  bcp_header SiTCPsndHeader{};
+  unsigned char SiTCPsndBuf[2048] = {};
+  unsigned char SiTCPsndData[256] = {};
+  std::string ipAddr;
+  unsigned tcpPort = 0;
+  unsigned udpPort = 0;
+  // -1 while no socket is open: nothing is ever sent through descriptor 0.
+  int udpsock = -1;
+  sockaddr_in udpAddr{};
+  bool udpAddrValid = false;
+  // Failed requests per register on the current socket; see SiTCPrequestId.
+  std::map<unsigned int, unsigned char> idShift;
+};
+
+extern RbcpLink g_link;
+inline RbcpLink& link() { return g_link; }
+
+}  // namespace sitcp

@@ -64,9 +64,9 @@ TEST(SiTCPSetIPPort, PortChecksAndLines) {
 
 TEST(RbcpFraming, HeaderBytes) {
   SiTCPRBCPskeleton(0xFF, 0x80, 0x1E, 1, 0x1E);
-  EXPECT_EQ(bytes(SiTCPsndBuf, 8), "FF 80 1E 01 00 00 00 1E");
+  EXPECT_EQ(bytes(sitcp::link().SiTCPsndBuf, 8), "FF 80 1E 01 00 00 00 1E");
   SiTCPRBCPskeleton(0xFF, 0xC0, 0x00, 1, 0x12345600);
-  EXPECT_EQ(bytes(SiTCPsndBuf, 8), "FF C0 00 01 12 34 56 00");
+  EXPECT_EQ(bytes(sitcp::link().SiTCPsndBuf, 8), "FF C0 00 01 12 34 56 00");
 }
 
 TEST(BiasConversion, DacCodesAtTheReferencePoints) {
@@ -122,7 +122,7 @@ TEST(SenderWithoutLink, EndsAtOnceWithLines) {
   EXPECT_NE(t.find("exit(1);!!!\n"), std::string::npos);
   EXPECT_NE(t.find("RBCP link not usable"), std::string::npos);
   // The write still framed its request: a later read carries its data byte.
-  EXPECT_EQ(bytes(SiTCPsndBuf, 9), "FF 80 10 01 00 00 00 10 03");
+  EXPECT_EQ(bytes(sitcp::link().SiTCPsndBuf, 9), "FF 80 10 01 00 00 00 10 03");
   sitcp_settings() = SiTCPLinkSettings{};
 }
 
