@@ -5,9 +5,6 @@
 #include "platform.h"
 #include "live_histograms.h"
 
-int tdcmap[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10, 11, 12, 13, 14, 15,
-                  16, 17, 18, 19, 20, 21, 22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
-
 namespace {
 
 void dbgLine(const TdcDebug& d, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
@@ -42,12 +39,10 @@ bool tdc_decode_word_full(std::uint32_t w, EventTable& ev, const TdcDebug& dbg) 
         dbgLine(dbg, ">>> TDC Measurement !!!!!!!! >>> CH = %d | edge = %d | ev = %d\n",
                 static_cast<int>(raw), static_cast<int>((w & 0x07FFFFFF) >> 26),
                 static_cast<int>(tdc_ev));
-      int tdcch = tdcmap[raw & 31];
-      if (tdcch >= 1 && tdcch <= 15) tdcch -= 1;
+      const int tdcch = kTdcHistChannel[raw & 31];
       if (dbg.any())
         dbgLine(dbg, ">>> tdcch = %d | tdc_ev = %d | raw = %d\n", tdcch, static_cast<int>(tdc_ev),
                 static_cast<int>(w));
-      if (tdcch < 0 || tdcch >= 32) return false;  // a map entry gone bad
       if (!ev.tdcchhit[tdcch] && tdc_edge == 0) {
         ev.aa[tdcch][0] = tdc_ev;
         if (tdc_ev < 65536) spectrum_add(dtdc[tdcch][0][tdc_ev]);
@@ -94,15 +89,14 @@ void esrc_classify(const std::uint32_t* data, int ndat, EventTable& ev) {
   const int n = ndat < 100 ? ndat : 100;
   for (int i = 0; i < n; ++i) {
     const std::uint32_t w = data[i];
-    const std::uint32_t dtype = (w >> 24) & 0xFF;
-    int rg;
-    if (dtype == 0x81) rg = 0;
-    else if (dtype == 0x60) rg = 1;
-    else {
+    const std::uint32_t dtype = w >> 24;
+    if (dtype != 0x81 && dtype != 0x60) [[unlikely]] {
       if (dtype == 0xCC) con_printf("EASIROC TDC: esrcdata[i] = 0x%X !?!?!?\n", w);
       else con_printf("EASIROC default: esrcdata[i] = 0x%X !!!\n", w);
       continue;
     }
+    // Gain range 1 (0x60) is the one of the two types with bit 29 set.
+    const std::uint32_t rg = (w >> 29) & 1;
     const std::uint32_t ch = (w >> 16) & 0x1F;
     const std::uint32_t adc = w & 0xFFF;
     ev.aa[ch][2 + rg] = adc;

@@ -11,7 +11,26 @@
 
 // TDC channel -> histogram channel (identity; kept as a table so a cabling
 // change is one edit).
-extern int tdcmap[32];
+inline constexpr int tdcmap[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
+                                   11, 12, 13, 14, 15, 16, 17, 18, 19, 20, 21,
+                                   22, 23, 24, 25, 26, 27, 28, 29, 30, 31};
+
+// The histogram channel a raw TDC channel fills: the map, then 1..15 moved
+// down by one (raw 0 and 1 share channel 0; channel 15 stays empty).
+inline constexpr std::array<std::uint8_t, 32> kTdcHistChannel = [] {
+  std::array<std::uint8_t, 32> out{};
+  for (int raw = 0; raw < 32; ++raw) {
+    int ch = tdcmap[raw];
+    if (ch >= 1 && ch <= 15) ch -= 1;
+    out[raw] = static_cast<std::uint8_t>(ch);
+  }
+  return out;
+}();
+static_assert([] {
+  for (auto ch : kTdcHistChannel)
+    if (ch >= 32) return false;
+  return true;
+}(), "every map entry must name one of the 32 histogram channels");
 
 // Per-event working data, cleared at the start of every event cycle.
 struct EventTable {
@@ -44,14 +63,16 @@ inline void tdc_keep_hit(EventTable& ev, int tdcch, std::uint32_t tdc_ev) {
 }
 
 // The measurement words of a read-out without the debug dump take the short
-// way: a mask, a table look-up and at most one increment, inline.
+// way: a mask, a table look-up and at most one increment, inline. Only the
+// first word of a channel in a TDC event counts, and only if it is a
+// leading edge.
 inline bool tdc_decode_word(std::uint32_t w, EventTable& ev, const TdcDebug& dbg) {
-  if ((w & 0xF8000000u) != 0 || dbg.any()) return tdc_decode_word_full(w, ev, dbg);
-  int tdcch = tdcmap[(w >> 21) & 31];
-  if (tdcch >= 1 && tdcch <= 15) tdcch -= 1;
-  if (static_cast<unsigned>(tdcch) >= 32u) return false;  // a map entry gone bad
-  if (!ev.tdcchhit[tdcch] && (w & (1u << 26)) == 0) tdc_keep_hit(ev, tdcch, w & 0x1FFFFF);
+  if ((w & 0xF8000000u) != 0 || dbg.any()) [[unlikely]]
+    return tdc_decode_word_full(w, ev, dbg);
+  const unsigned tdcch = kTdcHistChannel[(w >> 21) & 31];
+  if (ev.tdcchhit[tdcch]) return false;
   ev.tdcchhit[tdcch] = 1;
+  if ((w & (1u << 26)) == 0) tdc_keep_hit(ev, static_cast<int>(tdcch), w & 0x1FFFFF);
   return false;
 }
 

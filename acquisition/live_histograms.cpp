@@ -1,7 +1,7 @@
 #include "live_histograms.h"
 
-Bin dtdc[kChannels][2][kTdcBins];
-Bin dadc[kChannels][2][kAdcBins];
+SpectrumRow<kTdcBins> dtdc[kChannels][2];
+SpectrumRow<kAdcBins> dadc[kChannels][2];
 std::atomic<std::uint32_t> tdc_overflow[kChannels];
 std::atomic<int> ntics{0};
 

@@ -1,5 +1,6 @@
 // The station's panel for a benchmark, loaded and shown as the station
-// shows it, on Qt's offscreen platform with the Qt backend installed.
+// shows it, with the Qt backend installed: on Qt's offscreen platform, or on
+// the display when there is one and the benchmark asks for it.
 #pragma once
 
 #include <QApplication>
@@ -11,14 +12,21 @@
 
 namespace benchpanel {
 
+enum class Platform { Offscreen, DisplayIfAny };
+
 // Set before QApplication exists: the platform is chosen in its constructor.
 struct OffscreenPlatform {
-  OffscreenPlatform() { qputenv("QT_QPA_PLATFORM", "offscreen"); }
+  explicit OffscreenPlatform(Platform p) {
+    const bool display = p == Platform::DisplayIfAny && qEnvironmentVariableIsSet("DISPLAY");
+    if (!display && !qEnvironmentVariableIsSet("QT_QPA_PLATFORM"))
+      qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
 };
 
 class OffscreenPanel : OffscreenPlatform {
  public:
-  OffscreenPanel(int& argc, char** argv) : app_(argc, argv) {
+  OffscreenPanel(int& argc, char** argv, Platform p = Platform::Offscreen)
+      : OffscreenPlatform(p), app_(argc, argv) {
     benchmark::Initialize(&argc, argv);
     mdq::platform::set_backend(&backend_);
   }
