@@ -658,6 +658,7 @@ void Run::finish() {
 RunReport Run::take() {
   scan_map_run_start(cfg_.header);
   if (start()) scan();
+  scan_map_run_end();
   if (rep_.end == RunEnd::GridDone && daq_on.load() == 0) rep_.end = RunEnd::OperatorStop;
   finish();
   daq_on.store(0);

@@ -130,6 +130,9 @@ const char* quantity_label(MapQuantity q) {
     case MapQuantity::MeanTdc: return "mean TDC";
     case MapQuantity::MeanAdc0: return "mean ADC gain 0";
     case MapQuantity::MeanAdc1: return "mean ADC gain 1";
+    case MapQuantity::PeakTdc: return "fitted TDC peak";
+    case MapQuantity::PeakAdc0: return "fitted ADC gain 0 peak";
+    case MapQuantity::PeakAdc1: return "fitted ADC gain 1 peak";
   }
   return "";
 }
