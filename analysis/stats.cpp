@@ -89,8 +89,8 @@ bool decimate_range(std::span<const std::int32_t> bins, double lo, double hi, in
     const int s = b0 + static_cast<int>(static_cast<std::int64_t>(c) * count / columns);
     const int e = b0 + static_cast<int>(static_cast<std::int64_t>(c + 1) * count / columns);
     if (e <= s) continue;
-    // Values first, then where they are: the first loop has no index to
-    // carry and runs in vector registers.
+    // Values first, then where they are: the first loop carries no index
+    // and runs in vector registers.
     const std::int32_t* p = bins.data() + s;
     const int len = e - s;
     std::int32_t mn = p[0], mx = p[0];
