@@ -229,6 +229,9 @@ void on_map_click(int) {
              ix, iy, cell.xset, cell.yset, static_cast<unsigned long long>(cell.saved), c.channel,
              num(cell.tdc[ch].mean()).c_str(), num(cell.adc0[ch].mean()).c_str(),
              num(cell.adc1[ch].mean()).c_str());
+  con_printf("Map cell ix=%d iy=%d: ch %d fitted peak TDC %s, ADC gain 0 %s, gain 1 %s\n", ix, iy,
+             c.channel, num(cell.peak[0][ch]).c_str(), num(cell.peak[1][ch]).c_str(),
+             num(cell.peak[2][ch]).c_str());
   const MapSource src = shown_map_source();
   if (!src.stored) return;  // a live run keeps no spectra per position
   ReplaySelection sel;

@@ -133,6 +133,16 @@ TEST(SpectraAndMap, ZoomFitAndTheLiveMapOfADemoScan) {
   // A click on a cell of the stored run loads that position.
   EXPECT_NE(res.output.find("Map cell ix=2 iy=1 (x 20, y 5): "), std::string::npos) << res.output;
   EXPECT_NE(res.output.find("loaded into the spectra (position ix=2 iy=1)"), std::string::npos);
+  // ... and names the peaks the stored run's fits found there.
+  const std::string peaks = line_of(res.output, "Map cell ix=2 iy=1: ch 0 fitted peak TDC ");
+  double tdcPeak = 0, adcPeak = 0;
+  ASSERT_EQ(std::sscanf(peaks.c_str(), "Map cell ix=2 iy=1: ch 0 fitted peak TDC %lf, ADC gain 0 %lf",
+                        &tdcPeak, &adcPeak),
+            2)
+      << res.output;
+  EXPECT_NEAR(tdcPeak, 8040, 15);
+  EXPECT_NEAR(adcPeak, 100, 3) << "channel 0's gain-0 pedestal";
+  EXPECT_NE(peaks.find("gain 1 none"), std::string::npos) << "no gain 1 in a file: " << peaks;
 
   EXPECT_TRUE(is_png(d / "fit.png"));
   EXPECT_TRUE(is_png(d / "map.png"));
