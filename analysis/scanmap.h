@@ -1,7 +1,8 @@
 // Per-position sums of a scan: for every grid cell and channel the count,
 // sum and sum of squares of the TDC value and of the ADC values of both
-// gain ranges, and the events decoded and saved there. No spectra are kept
-// per position, so a 100 x 100 grid costs a few tens of MB at most.
+// gain ranges, the events decoded and saved there, and the fitted peak
+// positions once the position is done. No spectra are kept per position, so
+// a 100 x 100 grid costs a few tens of MB at most.
 #pragma once
 
 #include <array>
