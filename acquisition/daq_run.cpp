@@ -668,6 +668,8 @@ RunReport Run::take() {
     state.started();
     scan();
   }
+  state.set_activity("fitting the last position's peaks");
+  scan_map_run_end();
   if (rep_.end == RunEnd::GridDone && !state.keep_going()) rep_.end = RunEnd::OperatorStop;
   state.set_activity("closing the run file");
   finish();

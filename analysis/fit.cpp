@@ -91,32 +91,25 @@ void start_values(const std::vector<double>& y, int lo, bool bg, double* p) {
   }
 }
 
-}  // namespace
-
-double FitResult::eval(double x) const {
-  double p[5] = {amplitude, mean, sigma, b0, b1};
-  return model(p, background, centre, x);
-}
-
-FitResult fit_gaussian(std::span<const std::int32_t> bins, int lo, int hi, bool background) {
-  FitResult r;
-  r.background = background;
+// The range clamped to the spectrum and its counts (negatives as 0).
+// False, with the reason in r.error, when it holds nothing to fit.
+bool take_range(std::span<const std::int32_t> bins, int lo, int hi, std::size_t np, FitResult& r,
+                std::vector<double>& y) {
   const int nb = static_cast<int>(bins.size());
   r.lo = std::max(lo, 0);
   r.hi = std::min(hi, nb - 1);
-  const std::size_t np = background ? 5 : 3;
   if (r.hi < r.lo) {
     r.error = "empty range";
-    return r;
+    return false;
   }
   const std::size_t n = static_cast<std::size_t>(r.hi - r.lo + 1);
   if (n < np + 2) {
     r.error = "range too narrow for a fit";
-    return r;
+    return false;
   }
-  std::vector<double> y(n);
+  y.resize(n);
   std::int64_t total = 0;
-  std::int32_t mn = bins[static_cast<std::size_t>(r.lo)], mx = mn;
+  std::int32_t mn = std::max<std::int32_t>(0, bins[static_cast<std::size_t>(r.lo)]), mx = mn;
   for (std::size_t i = 0; i < n; ++i) {
     const std::int32_t c = std::max<std::int32_t>(0, bins[static_cast<std::size_t>(r.lo) + i]);
     y[i] = c;
@@ -126,52 +119,52 @@ FitResult fit_gaussian(std::span<const std::int32_t> bins, int lo, int hi, bool 
   }
   if (total == 0) {
     r.error = "no entries in range";
-    return r;
+    return false;
   }
   if (mn == mx) {
     r.error = "flat range, no peak";
-    return r;
+    return false;
   }
+  return true;
+}
 
-  r.centre = 0.5 * (r.lo + r.hi);
-  Problem pr{bins.data() + r.lo, r.lo, n, background, r.centre};
-  double p0[5] = {0, 0, 0, 0, 0};
-  start_values(y, r.lo, background, p0);
-
+// Minimises from p0; the result into p. GSL's status.
+int minimise(Problem& pr, std::size_t np, const double* p0, double* p, int* iterations,
+             double* chi2) {
   gsl_set_error_handler_off();
   gsl_multifit_nlinear_parameters fp = gsl_multifit_nlinear_default_parameters();
   gsl_multifit_nlinear_workspace* ws =
-      gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &fp, n, np);
+      gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &fp, pr.n, np);
   gsl_multifit_nlinear_fdf fdf{};
   fdf.f = residuals;
   fdf.df = nullptr;  // finite differences: the residuals are smooth in the parameters
-  fdf.n = n;
+  fdf.n = pr.n;
   fdf.p = np;
   fdf.params = &pr;
-  gsl_vector_view x0 = gsl_vector_view_array(p0, np);
+  double start[5];
+  std::copy(p0, p0 + np, start);
+  gsl_vector_view x0 = gsl_vector_view_array(start, np);
   gsl_multifit_nlinear_init(&x0.vector, &fdf, ws);
   int info = 0;
   const int status = gsl_multifit_nlinear_driver(200, 1e-10, 1e-10, 0.0, nullptr, nullptr, &info, ws);
-  double p[5] = {0, 0, 0, 0, 0};
   for (std::size_t k = 0; k < np; ++k) p[k] = gsl_vector_get(ws->x, k);
-  r.iterations = static_cast<int>(gsl_multifit_nlinear_niter(ws));
-  double chi2 = 0;
-  gsl_blas_ddot(ws->f, ws->f, &chi2);
+  *iterations = static_cast<int>(gsl_multifit_nlinear_niter(ws));
+  *chi2 = 0;
+  gsl_blas_ddot(ws->f, ws->f, chi2);
   gsl_multifit_nlinear_free(ws);
-  if (status != GSL_SUCCESS) {
-    r.error = std::string("fit did not converge (") + gsl_strerror(status) + ")";
-    return r;
-  }
-  p[2] = std::fabs(p[2]);
+  return status;
+}
 
-  // Errors from the Fisher information of the Poisson likelihood at the
-  // result: sum over bins of df/dpj * df/dpk / f.
+// Errors from the Fisher information of the Poisson likelihood at the
+// result: sum over bins of df/dpj * df/dpk / f. False when it cannot be
+// inverted or gives no positive variance.
+bool parameter_errors(const double* p, std::size_t np, const FitResult& r, double* err) {
   gsl_matrix* info_m = gsl_matrix_calloc(np, np);
-  for (std::size_t i = 0; i < n; ++i) {
-    const double x = r.lo + static_cast<double>(i);
+  for (int bin = r.lo; bin <= r.hi; ++bin) {
+    const double x = bin;
     const double d = (x - p[1]) / p[2];
     const double g = std::exp(-0.5 * d * d);
-    const double f = std::max(model(p, background, r.centre, x), kInfoFloor);
+    const double f = std::max(model(p, r.background, r.centre, x), kInfoFloor);
     double dv[5] = {g, p[0] * g * d / p[2], p[0] * g * d * d / p[2], 1.0, x - r.centre};
     for (std::size_t a = 0; a < np; ++a)
       for (std::size_t b = 0; b <= a; ++b) {
@@ -182,15 +175,55 @@ FitResult fit_gaussian(std::span<const std::int32_t> bins, int lo, int hi, bool 
   }
   const int chol = gsl_linalg_cholesky_decomp1(info_m);
   if (chol == GSL_SUCCESS) gsl_linalg_cholesky_invert(info_m);
-  double err[5] = {0, 0, 0, 0, 0};
-  bool errOk = chol == GSL_SUCCESS;
-  for (std::size_t k = 0; errOk && k < np; ++k) {
+  bool ok = chol == GSL_SUCCESS;
+  for (std::size_t k = 0; ok && k < np; ++k) {
     const double v = gsl_matrix_get(info_m, k, k);
-    errOk = std::isfinite(v) && v > 0;
-    err[k] = errOk ? std::sqrt(v) : 0;
+    ok = std::isfinite(v) && v > 0;
+    err[k] = ok ? std::sqrt(v) : 0;
   }
   gsl_matrix_free(info_m);
+  return ok;
+}
 
+// Whether the minimum is a peak inside the range; the reason when not.
+const char* not_a_peak(const double* p, const double* err, const FitResult& r) {
+  const double width = r.hi - r.lo + 1;
+  if (p[1] < r.lo || p[1] > r.hi) return "no peak: the fitted mean lies outside the range";
+  if (p[2] > width / 2) return "no peak: the fitted width exceeds the range";
+  // Five standard errors: a search over a wide range finds three-sigma
+  // bumps in plain noise.
+  if (p[0] <= 0 || p[0] < 5 * err[0]) return "no significant peak above the background";
+  return nullptr;
+}
+
+}  // namespace
+
+double FitResult::eval(double x) const {
+  double p[5] = {amplitude, mean, sigma, b0, b1};
+  return model(p, background, centre, x);
+}
+
+FitResult fit_gaussian(std::span<const std::int32_t> bins, int lo, int hi, bool background) {
+  FitResult r;
+  r.background = background;
+  const std::size_t np = background ? 5 : 3;
+  std::vector<double> y;
+  if (!take_range(bins, lo, hi, np, r, y)) return r;
+
+  r.centre = 0.5 * (r.lo + r.hi);
+  Problem pr{bins.data() + r.lo, r.lo, y.size(), background, r.centre};
+  double p0[5] = {0, 0, 0, 0, 0};
+  start_values(y, r.lo, background, p0);
+  double p[5] = {0, 0, 0, 0, 0};
+  double chi2 = 0;
+  const int status = minimise(pr, np, p0, p, &r.iterations, &chi2);
+  if (status != GSL_SUCCESS) {
+    r.error = std::string("fit did not converge (") + gsl_strerror(status) + ")";
+    return r;
+  }
+  p[2] = std::fabs(p[2]);
+  double err[5] = {0, 0, 0, 0, 0};
+  const bool errOk = parameter_errors(p, np, r, err);
   for (std::size_t k = 0; k < np; ++k)
     if (!std::isfinite(p[k])) {
       r.error = "fit gave no finite result";
@@ -200,19 +233,8 @@ FitResult fit_gaussian(std::span<const std::int32_t> bins, int lo, int hi, bool 
     r.error = "fit errors undefined (parameters not constrained by the data)";
     return r;
   }
-  const double width = r.hi - r.lo + 1;
-  if (p[1] < r.lo || p[1] > r.hi) {
-    r.error = "no peak: the fitted mean lies outside the range";
-    return r;
-  }
-  if (p[2] > width / 2) {
-    r.error = "no peak: the fitted width exceeds the range";
-    return r;
-  }
-  // Five standard errors: a search over a wide range finds three-sigma
-  // bumps in plain noise.
-  if (p[0] <= 0 || p[0] < 5 * err[0]) {
-    r.error = "no significant peak above the background";
+  if (const char* why = not_a_peak(p, err, r)) {
+    r.error = why;
     return r;
   }
   r.ok = true;
@@ -229,7 +251,7 @@ FitResult fit_gaussian(std::span<const std::int32_t> bins, int lo, int hi, bool 
     r.b1Err = err[4];
   }
   r.chi2 = chi2;
-  r.ndf = static_cast<int>(n - np);
+  r.ndf = static_cast<int>(y.size() - np);
   return r;
 }
 

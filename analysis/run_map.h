@@ -2,6 +2,8 @@
 // a stored run series through the stored-run loader.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -20,14 +22,25 @@ struct MapSource {
 };
 MapSource shown_map_source();
 
-// Run-loop hooks: a new run's grid, each position, each decoded event.
+// Run-loop hooks: a new run's grid, each position, each decoded event, the
+// end of the scan. At a position change (before the spectra are cleared)
+// and at the end, the windows around the peaks of the position's spectra
+// are copied; their fits run on a thread of their own and reach the map a
+// little later (the end waits for them, at most 2 s).
 void scan_map_run_start(const RUNREC& run);
 void scan_map_position(const POSREC& pos);
 void scan_map_event(const EventTable& ev, bool saved);
+void scan_map_run_end();
+// Waits up to `limit` for the fits handed over so far; true when all are in.
+bool scan_map_fits_done(std::chrono::milliseconds limit);
+// Positions whose fits were dropped since the process started because the
+// fits fell too far behind the run.
+std::uint64_t scan_map_fits_dropped();
 
 // Loads the series into the spectra (all positions, or the one `sel` names)
 // and builds `map` from every position of it, in one pass through the
-// stored-run loader. Same return as replay_load.
+// stored-run loader; each position's spectra are fitted as the run fits
+// them. Same return as replay_load.
 int scan_map_from_run(const std::vector<std::string>& files, const ReplaySelection& sel,
                       ScanMap& map, ReplayResult* result = nullptr);
 // The same into the shown map, which then names the series as its source.

@@ -10,13 +10,23 @@ const char* map_quantity_name(MapQuantity q) {
     case MapQuantity::MeanTdc: return "mean_tdc";
     case MapQuantity::MeanAdc0: return "mean_adc_gain0";
     case MapQuantity::MeanAdc1: return "mean_adc_gain1";
+    case MapQuantity::PeakTdc: return "peak_tdc";
+    case MapQuantity::PeakAdc0: return "peak_adc_gain0";
+    case MapQuantity::PeakAdc1: return "peak_adc_gain1";
   }
   return "?";
+}
+
+PositionPeaks ScanMap::no_peaks() {
+  PositionPeaks p;
+  for (auto& k : p) k.fill(NAN);
+  return p;
 }
 
 bool ScanMap::reset(const ScanGrid& g) {
   std::lock_guard lk(m_);
   cur_ = -1;
+  ++gen_;
   const bool fits = g.nx > 0 && g.ny > 0 && static_cast<long long>(g.nx) * g.ny <= kMaxCells;
   g_ = fits ? g : ScanGrid{};
   cells_.assign(static_cast<std::size_t>(g_.cells()), Cell{});
@@ -62,6 +72,17 @@ void ScanMap::stored_event(const std::array<std::uint16_t, 64>& data) {
   }
 }
 
+void ScanMap::set_peaks(int ix, int iy, unsigned generation, const PositionPeaks& peaks) {
+  std::lock_guard lk(m_);
+  if (generation != gen_ || ix < 0 || iy < 0 || ix >= g_.nx || iy >= g_.ny) return;
+  cells_[static_cast<std::size_t>(iy * g_.nx + ix)].peak = peaks;
+}
+
+unsigned ScanMap::generation() const {
+  std::lock_guard lk(m_);
+  return gen_;
+}
+
 ScanGrid ScanMap::grid() const {
   std::lock_guard lk(m_);
   return g_;
@@ -89,6 +110,9 @@ double cell_value(const ScanMap::Cell& c, int ch, MapQuantity q) {
     case MapQuantity::MeanTdc: return c.tdc[k].mean();
     case MapQuantity::MeanAdc0: return c.adc0[k].mean();
     case MapQuantity::MeanAdc1: return c.adc1[k].mean();
+    case MapQuantity::PeakTdc: return c.peak[0][k];
+    case MapQuantity::PeakAdc0: return c.peak[1][k];
+    case MapQuantity::PeakAdc1: return c.peak[2][k];
   }
   return NAN;
 }

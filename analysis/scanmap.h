@@ -1,7 +1,8 @@
 // Per-position sums of a scan: for every grid cell and channel the count,
 // sum and sum of squares of the TDC value and of the ADC values of both
-// gain ranges, and the events decoded and saved there. No spectra are kept
-// per position, so a 100 x 100 grid costs a few tens of MB at most.
+// gain ranges, the events decoded and saved there, and the fitted peak
+// positions once the position is done. No spectra are kept per position, so
+// a 100 x 100 grid costs a few tens of MB at most.
 #pragma once
 
 #include <array>
@@ -10,6 +11,8 @@
 #include <mutex>
 #include <string>
 #include <vector>
+
+#include "peaks.h"
 
 struct ScanGrid {
   int nx = 0, ny = 0;
@@ -35,8 +38,16 @@ struct Moments {
   }
 };
 
-enum class MapQuantity { EventsSaved = 0, MeanTdc = 1, MeanAdc0 = 2, MeanAdc1 = 3 };
-constexpr int kMapQuantities = 4;
+enum class MapQuantity {
+  EventsSaved = 0,
+  MeanTdc = 1,
+  MeanAdc0 = 2,
+  MeanAdc1 = 3,
+  PeakTdc = 4,  // fitted peak position, once the position's spectra are fitted
+  PeakAdc0 = 5,
+  PeakAdc1 = 6,
+};
+constexpr int kMapQuantities = 7;
 const char* map_quantity_name(MapQuantity q);  // "events_saved", "mean_tdc", ...
 
 // The per-event values the run keeps: row ch = {TDC, unused, ADC gain 0, ADC gain 1},
@@ -53,7 +64,11 @@ class ScanMap {
     int xset = 0, yset = 0;
     std::uint64_t events = 0, saved = 0;
     std::array<Moments, 32> tdc, adc0, adc1;
+    // Fitted peak positions (TDC, ADC gain 0, gain 1); NaN until fitted or
+    // when the fit failed.
+    PositionPeaks peak = no_peaks();
   };
+  static PositionPeaks no_peaks();
 
   // Starts an empty map of the grid. False (map empty) when the grid has no
   // cells or more than kMaxCells.
@@ -65,6 +80,11 @@ class ScanMap {
   void event(const EventValues& v, bool saved);
   // One event record read back from a run file (every stored event was saved).
   void stored_event(const std::array<std::uint16_t, 64>& data);
+
+  // The fitted peaks of a cell, as long as the map has not been reset since
+  // `generation` was read (a late fit of an earlier run is dropped).
+  void set_peaks(int ix, int iy, unsigned generation, const PositionPeaks& peaks);
+  unsigned generation() const;
 
   ScanGrid grid() const;
   // Row-major (iy * nx + ix) values of a quantity for a channel; NaN where a
@@ -82,6 +102,7 @@ class ScanMap {
   ScanGrid g_;
   std::vector<Cell> cells_;
   int cur_ = -1;
+  unsigned gen_ = 0;
 };
 
 // Two maps agree cell by cell and channel by channel in the quantities a

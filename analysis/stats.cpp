@@ -89,13 +89,17 @@ bool decimate_range(std::span<const std::int32_t> bins, double lo, double hi, in
     const int s = b0 + static_cast<int>(static_cast<std::int64_t>(c) * count / columns);
     const int e = b0 + static_cast<int>(static_cast<std::int64_t>(c + 1) * count / columns);
     if (e <= s) continue;
-    std::int32_t mn = bins[static_cast<std::size_t>(s)], mx = mn;
-    int imn = s, imx = s;
-    for (int i = s + 1; i < e; ++i) {
-      const std::int32_t v = bins[static_cast<std::size_t>(i)];
-      if (v < mn) mn = v, imn = i;
-      if (v > mx) mx = v, imx = i;
+    // Values first, then where they are: the first loop carries no index
+    // and runs in vector registers.
+    const std::int32_t* p = bins.data() + s;
+    const int len = e - s;
+    std::int32_t mn = p[0], mx = p[0];
+    for (int i = 1; i < len; ++i) {
+      mn = std::min(mn, p[i]);
+      mx = std::max(mx, p[i]);
     }
+    const int imn = s + static_cast<int>(std::find(p, p + len, mn) - p);
+    const int imx = s + static_cast<int>(std::find(p, p + len, mx) - p);
     // In the order they occur, so a slope keeps its direction.
     if (imn <= imx) {
       out.push_back({double(imn), double(mn)});

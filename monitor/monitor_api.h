@@ -30,5 +30,5 @@ nlohmann::json spectrum_json(const SpectrumQuery& q);
 
 nlohmann::json console_json(std::uint64_t since);
 
-// channel 0..31, quantity by name (events_saved, mean_tdc, mean_adc0, mean_adc1).
+// channel 0..31, quantity as MapQuantity (named by map_quantity_name).
 nlohmann::json map_json(int channel, int quantity);

@@ -131,6 +131,9 @@ const char* quantity_label(MapQuantity q) {
     case MapQuantity::MeanTdc: return "mean TDC";
     case MapQuantity::MeanAdc0: return "mean ADC gain 0";
     case MapQuantity::MeanAdc1: return "mean ADC gain 1";
+    case MapQuantity::PeakTdc: return "fitted TDC peak";
+    case MapQuantity::PeakAdc0: return "fitted ADC gain 0 peak";
+    case MapQuantity::PeakAdc1: return "fitted ADC gain 1 peak";
   }
   return "";
 }
@@ -227,6 +230,9 @@ void on_map_click(int) {
              ix, iy, cell.xset, cell.yset, static_cast<unsigned long long>(cell.saved), c.channel,
              num(cell.tdc[ch].mean()).c_str(), num(cell.adc0[ch].mean()).c_str(),
              num(cell.adc1[ch].mean()).c_str());
+  con_printf("Map cell ix=%d iy=%d: ch %d fitted peak TDC %s, ADC gain 0 %s, gain 1 %s\n", ix, iy,
+             c.channel, num(cell.peak[0][ch]).c_str(), num(cell.peak[1][ch]).c_str(),
+             num(cell.peak[2][ch]).c_str());
   const MapSource src = shown_map_source();
   if (!src.stored) return;  // a live run keeps no spectra per position
   ReplaySelection sel;

@@ -112,82 +112,105 @@ int QtBackend::loadPanel(const std::string& file) {
 void QtBackend::bindControls() {
   for (const CtrlInfo& c : mdq_ui_controls()) {
     QWidget* w = widget(c.id);
-    const int id = c.id;
     switch (c.kind) {
       case CtrlKind::Command:
-        if (auto* b = qobject_cast<QAbstractButton*>(w))
-          connect(b, &QAbstractButton::clicked, this, [id] { PostControlEvent(p1h, id); });
-        break;
       case CtrlKind::Immediate:
-        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
-          std::string name = c.name;
-          connect(b, &QAbstractButton::clicked, this, [name, id] {
-            if (CtrlCallbackPtr fn = FindCtrlCallback(name.c_str())) fn(p1h, id, 0, nullptr, 0, 0);
-          });
-        }
-        break;
       case CtrlKind::Toggle:
       case CtrlKind::Switch:
-        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
-          b->setCheckable(true);
-          define_control(id, false, 0, 1, b->isChecked() ? 1 : 0);
-          const bool fires = c.kind == CtrlKind::Toggle;
-          connect(b, &QAbstractButton::toggled, this, [id, fires](bool on) {
-            set_value_from_panel(id, on ? 1.0 : 0.0);
-            if (fires) PostControlEvent(p1h, id);
-          });
-        }
+        bindButton(c, w);
         break;
       case CtrlKind::Ring:
-        if (auto* cb = qobject_cast<QComboBox*>(w)) {
-          define_control(id, false, 0, std::max(0, cb->count() - 1), cb->currentIndex());
-          connect(cb, &QComboBox::currentIndexChanged, this, [id](int i) {
-            set_value_from_panel(id, i);
-            PostControlEvent(p1h, id);
-          });
-        }
-        break;
       case CtrlKind::Int:
-        if (auto* sb = qobject_cast<QSpinBox*>(w)) {
-          define_control(id, false, sb->minimum(), sb->maximum(), sb->value());
-          connect(sb, &QSpinBox::valueChanged, this, [id](int v) { set_value_from_panel(id, v); });
-        }
-        break;
       case CtrlKind::Double:
-        if (auto* sb = qobject_cast<QDoubleSpinBox*>(w)) {
-          define_control(id, false, sb->minimum(), sb->maximum(), sb->value());
-          connect(sb, &QDoubleSpinBox::valueChanged, this,
-                  [id](double v) { set_value_from_panel(id, v); });
-        }
-        break;
       case CtrlKind::Text:
-        if (auto* le = qobject_cast<QLineEdit*>(w)) {
-          define_control(id, true, 0, 0, 0, le->text().toStdString());
-          connect(le, &QLineEdit::textChanged, this,
-                  [id](const QString& t) { set_value_from_panel(id, t.toStdString()); });
-        }
+        bindValue(c, w);
         break;
       case CtrlKind::Graph:
-        setupGraph(id, w);
+        setupGraph(c.id, w);
         break;
       case CtrlKind::Map:
-        setupMap(id, w);
+        setupMap(c.id, w);
         break;
-      case CtrlKind::Timer: {
-        w->hide();
-        int interval = w->property("interval").isValid() ? w->property("interval").toInt() : 1000;
-        QString cb = w->property("callback").toString();
-        panelTimer_ = new QTimer(this);
-        panelTimer_->setInterval(std::max(1, interval));
-        std::string cbName = cb.toStdString();
-        connect(panelTimer_, &QTimer::timeout, this, [cbName, id] {
-          if (CtrlCallbackPtr fn = FindCtrlCallback(cbName.c_str()))
-            fn(p1h, id, 0, nullptr, 0, 0);
-        });
+      case CtrlKind::Timer:
+        setupTimer(c.id, w);
         break;
-      }
     }
   }
+}
+
+void QtBackend::bindButton(const CtrlInfo& c, QWidget* w) {
+  auto* b = qobject_cast<QAbstractButton*>(w);
+  if (!b) return;
+  const int id = c.id;
+  switch (c.kind) {
+    case CtrlKind::Command:
+      connect(b, &QAbstractButton::clicked, this, [id] { PostControlEvent(p1h, id); });
+      break;
+    case CtrlKind::Immediate: {
+      std::string name = c.name;
+      connect(b, &QAbstractButton::clicked, this, [name, id] {
+        if (CtrlCallbackPtr fn = FindCtrlCallback(name.c_str())) fn(p1h, id, 0, nullptr, 0, 0);
+      });
+      break;
+    }
+    case CtrlKind::Toggle:
+    case CtrlKind::Switch: {
+      b->setCheckable(true);
+      define_control(id, false, 0, 1, b->isChecked() ? 1 : 0);
+      const bool fires = c.kind == CtrlKind::Toggle;
+      connect(b, &QAbstractButton::toggled, this, [id, fires](bool on) {
+        set_value_from_panel(id, on ? 1.0 : 0.0);
+        if (fires) PostControlEvent(p1h, id);
+      });
+      break;
+    }
+    default:
+      break;
+  }
+}
+
+void QtBackend::bindValue(const CtrlInfo& c, QWidget* w) {
+  const int id = c.id;
+  if (c.kind == CtrlKind::Ring) {
+    if (auto* cb = qobject_cast<QComboBox*>(w)) {
+      define_control(id, false, 0, std::max(0, cb->count() - 1), cb->currentIndex());
+      connect(cb, &QComboBox::currentIndexChanged, this, [id](int i) {
+        set_value_from_panel(id, i);
+        PostControlEvent(p1h, id);
+      });
+    }
+  } else if (c.kind == CtrlKind::Int) {
+    if (auto* sb = qobject_cast<QSpinBox*>(w)) {
+      define_control(id, false, sb->minimum(), sb->maximum(), sb->value());
+      connect(sb, &QSpinBox::valueChanged, this, [id](int v) { set_value_from_panel(id, v); });
+    }
+  } else if (c.kind == CtrlKind::Double) {
+    if (auto* sb = qobject_cast<QDoubleSpinBox*>(w)) {
+      define_control(id, false, sb->minimum(), sb->maximum(), sb->value());
+      connect(sb, &QDoubleSpinBox::valueChanged, this,
+              [id](double v) { set_value_from_panel(id, v); });
+    }
+  } else if (c.kind == CtrlKind::Text) {
+    if (auto* le = qobject_cast<QLineEdit*>(w)) {
+      define_control(id, true, 0, 0, 0, le->text().toStdString());
+      connect(le, &QLineEdit::textChanged, this,
+              [id](const QString& t) { set_value_from_panel(id, t.toStdString()); });
+    }
+  }
+}
+
+// The panel's timer control is no widget: it names the interval and the
+// callback of a timer of the event loop.
+void QtBackend::setupTimer(int id, QWidget* w) {
+  w->hide();
+  const int interval =
+      w->property("interval").isValid() ? w->property("interval").toInt() : 1000;
+  const std::string cbName = w->property("callback").toString().toStdString();
+  panelTimer_ = new QTimer(this);
+  panelTimer_->setInterval(std::max(1, interval));
+  connect(panelTimer_, &QTimer::timeout, this, [cbName, id] {
+    if (CtrlCallbackPtr fn = FindCtrlCallback(cbName.c_str())) fn(p1h, id, 0, nullptr, 0, 0);
+  });
 }
 
 void QtBackend::setupGraph(int control, QWidget* holder) {
@@ -203,6 +226,17 @@ void QtBackend::setupGraph(int control, QWidget* holder) {
   g.overlay = p->addGraph();
   g.overlay->setPen(QPen(QColor(0, 150, 0), 2));
   g.overlay->setAdaptiveSampling(false);
+  // The spectrum, its fit and the zoom frame on a buffered layer of their
+  // own, on top: a refresh that keeps the axes repaints that layer, not
+  // axes, ticks and labels. It takes the place of the widget's own top
+  // layer, so a repaint still composes two buffers.
+  p->addLayer(QStringLiteral("spectrum"), p->layer(QStringLiteral("legend")), QCustomPlot::limAbove);
+  g.layer = p->layer(QStringLiteral("spectrum"));
+  g.layer->setMode(QCPLayer::lmBuffered);
+  g.data->setLayer(g.layer);
+  g.overlay->setLayer(g.layer);
+  p->selectionRect()->setLayer(g.layer);
+  p->removeLayer(p->layer(QStringLiteral("overlay")));
   // The x axis is the user's; y follows the counts in view.
   p->setInteractions(QCP::iRangeDrag | QCP::iRangeZoom);
   p->axisRect()->setRangeDrag(Qt::Horizontal);
@@ -329,9 +363,52 @@ void QtBackend::redraw(Graph& g) {
   g.data->setLineStyle(full ? QCPGraph::lsStepCenter : QCPGraph::lsLine);
   g.data->setAdaptiveSampling(decimate_ || widgetSampling_);
   g.data->data()->set(pts, true);
-  if (g.log) g.plot->yAxis->setRange(kLogFloor * 5, std::max(10.0, ymax * 2));
-  else g.plot->yAxis->setRange(0, std::max(4.0, ymax * 1.08));
+  const double y0 = g.log ? kLogFloor * 5 : 0;
+  const double y1 = y_top(g, g.log ? std::max(10.0, ymax * 2) : std::max(4.0, ymax * 1.08));
+  g.plot->yAxis->setRange(y0, y1);
+  if (layerRedraw_ && g.framed && g.frameLog == g.log && g.frameX0 == r.lower &&
+      g.frameX1 == r.upper && g.frameY0 == y0 && g.frameY1 == y1) {
+    g.layerOnly = true;
+    queueLayer(g);
+    return;
+  }
+  g.framed = true;
+  g.frameLog = g.log;
+  g.frameX0 = r.lower;
+  g.frameX1 = r.upper;
+  g.frameY0 = y0;
+  g.frameY1 = y1;
+  g.layerOnly = false;
   g.plot->replot(QCustomPlot::rpQueuedReplot);
+}
+
+// Like a queued replot, the layer is drawn once the event loop runs, however
+// many redraws came before.
+void QtBackend::queueLayer(Graph& g) {
+  if (g.layerPending) return;
+  g.layerPending = true;
+  QMetaObject::invokeMethod(this, [&g] { flushLayer(g); }, Qt::QueuedConnection);
+}
+
+void QtBackend::flushLayer(Graph& g) {
+  if (!g.layerPending) return;
+  g.layerPending = false;
+  g.layer->replot();
+}
+
+// The top of the y axis for a redraw that needs `need`: kept while the
+// counts in view fit under it and fill more than ~60 % of it, so a live
+// refresh keeps its axes; growing counts get a quarter of headroom, a new
+// view or scale is framed tightly.
+double QtBackend::y_top(const Graph& g, double need) {
+  const QCPRange x = g.plot->xAxis->range();
+  const bool sameView =
+      g.framed && g.frameLog == g.log && g.frameX0 == x.lower && g.frameX1 == x.upper;
+  if (!sameView) return need;
+  const double now = g.frameY1;
+  if (need > now) return need * 1.25;
+  if (need < now / 1.6) return need;
+  return now;
 }
 
 void QtBackend::hover(Graph& g, int x, int y, const QPoint& global) {
@@ -382,7 +459,7 @@ void QtBackend::setOverlay(int graph, std::span<const double> x, std::span<const
   if (it->second.log)
     for (double& v : ys) v = std::max(v, kLogFloor);
   it->second.overlay->setData(xs, ys, true);
-  it->second.plot->replot(QCustomPlot::rpQueuedReplot);
+  queueLayer(it->second);
 }
 
 void QtBackend::showMap(int control, const MapPicture& pic) {
@@ -430,8 +507,15 @@ void QtBackend::showMap(int control, const MapPicture& pic) {
 }
 
 void QtBackend::replot(int control) {
-  if (auto it = graphs_.find(control); it != graphs_.end())
-    it->second.plot->replot(QCustomPlot::rpImmediateRefresh);
+  if (auto it = graphs_.find(control); it != graphs_.end()) {
+    // A layer already drawn needs only the widget's repaint.
+    if (it->second.layerOnly) {
+      flushLayer(it->second);
+      it->second.plot->repaint();
+    } else {
+      it->second.plot->replot(QCustomPlot::rpImmediateRefresh);
+    }
+  }
   if (auto it = maps_.find(control); it != maps_.end())
     it->second.plot->replot(QCustomPlot::rpImmediateRefresh);
 }

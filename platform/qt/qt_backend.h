@@ -22,9 +22,11 @@ class QPlainTextEdit;
 class QTimer;
 class QCustomPlot;
 class QCPGraph;
+class QCPLayer;
 class QCPColorMap;
 class QCPColorScale;
 class QCPTextElement;
+struct CtrlInfo;
 
 namespace mdq::platform {
 
@@ -61,6 +63,9 @@ class QtBackend : public QObject, public Backend {
     decimate_ = on;
     widgetSampling_ = widgetSampling;
   }
+  // Off: every redraw replots the whole graph, axes and labels included
+  // (benchmark of what the spectrum's own layer saves).
+  void setLayerRedraw(bool on) { layerRedraw_ = on; }
   // Draws every pending change now (benchmarks, pictures).
   void replotAll();
   void replot(int control);
@@ -77,10 +82,15 @@ class QtBackend : public QObject, public Backend {
     QCPGraph* data = nullptr;
     QCPGraph* overlay = nullptr;
     QTimer* notify = nullptr;  // tells the program the visible range moved
+    QCPLayer* layer = nullptr;  // the spectrum and its fit, buffered alone
     std::vector<std::int32_t> bins;  // what was last plotted
     bool log = false;
     bool zoomed = false;
     bool adjusting = false;
+    // The axes of the last full replot: a redraw within them repaints
+    // only the layer (`layerOnly`).
+    bool framed = false, frameLog = false, layerOnly = false, layerPending = false;
+    double frameX0 = 0, frameX1 = 0, frameY0 = 0, frameY1 = 0;
   };
   struct Map {
     QCustomPlot* plot = nullptr;
@@ -90,11 +100,17 @@ class QtBackend : public QObject, public Backend {
     int nx = 0, ny = 0;
   };
   void bindControls();
+  void bindButton(const CtrlInfo& c, QWidget* w);
+  void bindValue(const CtrlInfo& c, QWidget* w);
+  void setupTimer(int id, QWidget* w);
   void setupGraph(int control, QWidget* holder);
   void setupMap(int control, QWidget* holder);
   void setYMode(Graph& g, bool log);
   void onXRangeChanged(int control);
   void redraw(Graph& g);
+  static double y_top(const Graph& g, double need);
+  void queueLayer(Graph& g);
+  static void flushLayer(Graph& g);
   void hover(Graph& g, int x, int y, const QPoint& global);
   void applyValue(int control);
   QWidget* widget(int control) const;
@@ -111,6 +127,7 @@ class QtBackend : public QObject, public Backend {
   int nextPlot_ = 1;
   bool decimate_ = true;
   bool widgetSampling_ = true;
+  bool layerRedraw_ = true;
   std::vector<DrawPoint> scratch_;
 
   std::mutex dirtyMutex_;

@@ -54,6 +54,9 @@ TEST(SpectraAndMap, ZoomFitAndTheLiveMapOfADemoScan) {
       "screenshot " + d / "fit.png" + "\n"
       "file " + d / "map.csv" + "\npress P1_MAP_EXPORT_CSV\n"
       "file " + d / "map.png" + "\npress P1_MAP_EXPORT_PNG\n"
+      "set P1_MAP_QUANTITY 4\n"
+      "file " + d / "peak.csv" + "\npress P1_MAP_EXPORT_CSV\n"
+      "screenshot " + d / "peak_map.png" + "\n"
       "press P1_ZOOM_RESET\n"
       "press P1_TDC_FIT\n"
       "file " + base + "_file01.dat\npress P1_LOAD_SPECTRA\n"
@@ -111,10 +114,37 @@ TEST(SpectraAndMap, ZoomFitAndTheLiveMapOfADemoScan) {
   }
   EXPECT_EQ(rows, 6);
 
+  // The fitted peak of each position, as exported: the stand's 8040.
+  std::ifstream pin(d / "peak.csv");
+  std::getline(pin, line);
+  rows = 0;
+  while (std::getline(pin, line)) {
+    int cx = 0, cy = 0, xs = 0, ys = 0, ch = 0;
+    char q[32] = {};
+    double v = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%d,%d,%d,%d,%d,%31[^,],%lf", &cx, &cy, &xs, &ys, &ch, q, &v), 7)
+        << line;
+    ++rows;
+    EXPECT_STREQ(q, "peak_tdc");
+    EXPECT_NEAR(v, 8040, 15) << line;
+  }
+  EXPECT_EQ(rows, 6);
+
   // A click on a cell of the stored run loads that position.
   EXPECT_NE(res.output.find("Map cell ix=2 iy=1 (x 20, y 5): "), std::string::npos) << res.output;
   EXPECT_NE(res.output.find("loaded into the spectra (position ix=2 iy=1)"), std::string::npos);
+  // ... and names the peaks the stored run's fits found there.
+  const std::string peaks = line_of(res.output, "Map cell ix=2 iy=1: ch 0 fitted peak TDC ");
+  double tdcPeak = 0, adcPeak = 0;
+  ASSERT_EQ(std::sscanf(peaks.c_str(), "Map cell ix=2 iy=1: ch 0 fitted peak TDC %lf, ADC gain 0 %lf",
+                        &tdcPeak, &adcPeak),
+            2)
+      << res.output;
+  EXPECT_NEAR(tdcPeak, 8040, 15);
+  EXPECT_NEAR(adcPeak, 100, 3) << "channel 0's gain-0 pedestal";
+  EXPECT_NE(peaks.find("gain 1 none"), std::string::npos) << "no gain 1 in a file: " << peaks;
 
   EXPECT_TRUE(is_png(d / "fit.png"));
   EXPECT_TRUE(is_png(d / "map.png"));
+  EXPECT_TRUE(is_png(d / "peak_map.png"));
 }

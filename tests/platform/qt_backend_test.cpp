@@ -184,6 +184,70 @@ TEST_F(QtPanel, DrawsMinMaxPairsZoomedOutAndStepsZoomedIn) {
   EXPECT_LT(p->yAxis->range().upper, 10);
 }
 
+TEST_F(QtPanel, ShiftDragFramesTheZoom) {
+  draw(P1_TDC_GRAPH, 65536);
+  QCustomPlot* p = plot_of(P1_TDC_GRAPH);
+  ASSERT_TRUE(p);
+  p->replot();
+  const double y = p->yAxis->coordToPixel(1);
+  const QPointF a(p->xAxis->coordToPixel(10000), y), b(p->xAxis->coordToPixel(30000), y);
+  QMouseEvent press(QEvent::MouseButtonPress, a, p->mapToGlobal(a), Qt::LeftButton,
+                    Qt::LeftButton, Qt::ShiftModifier);
+  QApplication::sendEvent(p, &press);
+  QMouseEvent move(QEvent::MouseMove, b, p->mapToGlobal(b), Qt::NoButton, Qt::LeftButton,
+                   Qt::ShiftModifier);
+  QApplication::sendEvent(p, &move);
+  QMouseEvent release(QEvent::MouseButtonRelease, b, p->mapToGlobal(b), Qt::LeftButton,
+                      Qt::NoButton, Qt::ShiftModifier);
+  QApplication::sendEvent(p, &release);
+  int mode = -1;
+  double lo = 0, hi = 0;
+  range(P1_TDC_GRAPH, &mode, &lo, &hi);
+  EXPECT_EQ(mode, VAL_MANUAL);
+  // A pixel spans about 80 bins here.
+  EXPECT_NEAR(lo, 10000, 200);
+  EXPECT_NEAR(hi, 30000, 200);
+}
+
+TEST_F(QtPanel, ARefreshWithinTheAxesRepaintsTheSpectrumAlone) {
+  QCustomPlot* p = plot_of(P1_ADC_GRAPH);
+  ASSERT_TRUE(p);
+  int whole = 0;
+  QObject::connect(p, &QCustomPlot::afterReplot, [&whole] { ++whole; });
+  auto refresh = [&](int peak) {
+    std::vector<std::int32_t> bins(4096, 1);
+    bins[700] = peak;
+    PlotY(p1h, P1_ADC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+          VAL_SOLID, 1, 0x0000FF);
+    QApplication::processEvents();
+    QApplication::processEvents();
+  };
+  refresh(100);
+  const int first = whole;
+  EXPECT_GE(first, 1);
+  const double top = p->yAxis->range().upper;
+  EXPECT_GE(top, 100);
+  refresh(100);
+  refresh(90);  // still fills most of the axis
+  EXPECT_EQ(whole, first) << "the axes were replotted for data within them";
+  EXPECT_EQ(p->yAxis->range().upper, top);
+  // The layer holds the new data all the same.
+  double shown = 0;
+  for (auto it = p->graph(0)->data()->constBegin(); it != p->graph(0)->data()->constEnd(); ++it)
+    shown = std::max(shown, it->value);
+  EXPECT_EQ(shown, 90);
+
+  refresh(200);  // past the top: new axes, with room to grow
+  EXPECT_GT(whole, first);
+  EXPECT_GE(p->yAxis->range().upper, 200 * 1.08 * 1.2);
+  const int grown = whole;
+  refresh(220);
+  EXPECT_EQ(whole, grown) << "growth within the headroom keeps the axes";
+  refresh(20);  // far below: framed tightly again
+  EXPECT_GT(whole, grown);
+  EXPECT_LT(p->yAxis->range().upper, 30);
+}
+
 TEST_F(QtPanel, HoverNamesTheBinAndItsCount) {
   std::vector<std::int32_t> bins(4096, 0);
   bins[1234] = 77;
