@@ -100,15 +100,17 @@ long long sum_bins(std::span<const Bin> bins) {
 }
 
 // The board's frames come from the shared trigger source, each one recorded.
+std::optional<sim::TriggerRecord> recorded_frame(std::chrono::milliseconds timeout) {
+  auto r = sim::shared_trigger_source().takeAdcFrame(timeout);
+  if (r) {
+    std::lock_guard lk(g_recMu);
+    g_recorded.push_back(*r);
+  }
+  return r;
+}
+
 [[maybe_unused]] const auto* const g_env =
-    ::testing::AddGlobalTestEnvironment(new StandEnvironment([](std::chrono::milliseconds timeout) {
-      auto r = sim::shared_trigger_source().takeAdcFrame(timeout);
-      if (r) {
-        std::lock_guard lk(g_recMu);
-        g_recorded.push_back(*r);
-      }
-      return r;
-    }));
+    ::testing::AddGlobalTestEnvironment(new StandEnvironment(recorded_frame));
 
 class RunSim : public ::testing::Test {
  protected:
@@ -126,6 +128,8 @@ class RunSim : public ::testing::Test {
     auto& source = sim::shared_trigger_source();
     source.setRate(0);
     source.reset();
+    // A test that silenced the board must not leave it silent for the next.
+    stand_board().setFrameSource(recorded_frame);
     // Frames of an earlier run's extra triggers go with the old connection.
     reconnect_board(stand_board());
     {
