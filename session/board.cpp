@@ -2,6 +2,7 @@
 // continuous read-out.
 #include "board.h"
 
+#include <atomic>
 #include <cstdio>
 #include <string>
 
@@ -36,10 +37,20 @@ void daq_progress(const EasirocProgress& p, void*) {
   SetCtrlVal(p1h, P1_ER_DAQ_STATUS, status);
 }
 
-int g_daqResult = 0;
+// The read-out's worker, like a run's: scheduled by the button, it ends by
+// itself and is collected at the next look.
+int g_readoutId = 0;
+std::atomic<bool> g_readoutActive{false};
+
 int daq_worker(void*) {
-  g_daqResult = easiroc_fDAQ(esrcDaqFile, esrcDaqNeve);
+  if (easiroc_fDAQ(esrcDaqFile, esrcDaqNeve) == 0) con_printf("\nEASIROC DAQ SUCESS\n");
+  easiroc_set_progress_hook(nullptr, nullptr);
+  g_readoutActive.store(false);
   return 0;
+}
+
+void reclaim_readout_worker() {
+  if (g_readoutId && CmtReleaseThreadPoolFunctionID(poolHandle, g_readoutId) == 0) g_readoutId = 0;
 }
 
 }  // namespace
@@ -102,9 +113,14 @@ void board_on_probe(int) {
     con_printf("\nTransmit Probe SUCESS\n");
 }
 
-// The read-out runs on a worker of its own while the panel stays live (its
-// stop button included); the handler returns when the read-out has ended.
+// The read-out runs on a worker of its own; the button returns at once and
+// the panel stays live (its stop button included), progress on the panel.
 void board_on_daq(int) {
+  reclaim_readout_worker();
+  if (board_readout_active()) {
+    con_printf("Read-out already running -- press Stop read-out first.\n");
+    return;
+  }
   if (run_state().active()) {
     con_printf("Read-out refused: a run is reading the board -- stop the run first.\n");
     return;
@@ -119,15 +135,25 @@ void board_on_daq(int) {
                              : EasirocSettings::FrameDump::Sampled;
   GetCtrlVal(p1h, P1_ER_FRAME_PAUSE, &es.framePauseUs);
   easiroc_set_progress_hook(daq_progress, nullptr);
-  int id = 0;
-  if (CmtScheduleThreadPoolFunction(poolHandle, daq_worker, nullptr, &id) != 0) {
+  g_readoutActive.store(true);
+  if (CmtScheduleThreadPoolFunction(poolHandle, daq_worker, nullptr, &g_readoutId) != 0) {
+    g_readoutId = 0;
+    g_readoutActive.store(false);
+    easiroc_set_progress_hook(nullptr, nullptr);
     con_printf("Read-out not started: no worker thread available.\n");
-  } else {
-    CmtWaitForThreadPoolFunctionCompletion(poolHandle, id, OPT_TP_PROCESS_EVENTS_WHILE_WAITING);
-    CmtReleaseThreadPoolFunctionID(poolHandle, id);
-    if (g_daqResult == 0) con_printf("\nEASIROC DAQ SUCESS\n");
   }
-  easiroc_set_progress_hook(nullptr, nullptr);
+}
+
+bool board_readout_active() { return g_readoutActive.load(); }
+
+bool board_wait_readout(int timeoutMs) {
+  if (g_readoutId == 0) return !board_readout_active();
+  if (CmtWaitForThreadPoolFunctionCompletionFor(poolHandle, g_readoutId,
+                                                OPT_TP_PROCESS_EVENTS_WHILE_WAITING,
+                                                timeoutMs) == 1)
+    return false;
+  reclaim_readout_worker();
+  return true;
 }
 
 void board_on_single_start(int) { say_if_failed("Single-event start", easiroc_singleADCstart()); }

@@ -19,3 +19,8 @@ void board_on_single_stop(int control);
 // Asks a running continuous read-out to stop (any thread): it stops the
 // board, drains it and closes a complete file.
 void board_request_stop();
+// A continuous read-out is going on (any thread).
+bool board_readout_active();
+// Event-loop thread: waits (the panel live) at most timeoutMs for the
+// read-out to end; true when none is left going.
+bool board_wait_readout(int timeoutMs);

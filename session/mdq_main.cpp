@@ -12,6 +12,7 @@
 #include "script.h"
 #include "live_histograms.h"
 #include "run_state.h"
+#include "board.h"
 
 namespace {
 
@@ -122,7 +123,9 @@ int WinMain(const StationSettings& settings) {
     session_dispatch(rID);
     if (rID == P1_QUIT && run_state().active())
       con_printf("A run is active: switch RUN off before quitting.\n");
-  } while (rID != P1_QUIT || run_state().active());
+    else if (rID == P1_QUIT && board_readout_active())
+      con_printf("The board read-out is running: press Stop read-out before quitting.\n");
+  } while (rID != P1_QUIT || run_state().active() || board_readout_active());
 
   CmtDiscardThreadPool(poolHandle);
   panel_memory_save();

@@ -13,6 +13,7 @@
 #include "platform.h"
 #include "run_state.h"
 #include "tdc.h"
+#include "board.h"
 
 namespace {
 int tfID = 0;
@@ -147,6 +148,12 @@ bool wait_for_run_worker(const char* why) {
 
 void start_run() {
   reclaim_finished_worker();
+  // The board's connection has one reader at a time.
+  if (board_readout_active()) {
+    con_printf("Run not started: the board read-out is running -- press Stop read-out first.\n");
+    SetCtrlVal(p1h, P1_RUN, 0);
+    return;
+  }
   // The last run is ending by itself (closing its file): wait, then start.
   if (tfID && !run_state().keep_going() && !wait_for_run_worker("Run start")) {
     SetCtrlVal(p1h, P1_RUN, 0);

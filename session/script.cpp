@@ -13,6 +13,7 @@
 #include "platform.h"
 #include "live_histograms.h"
 #include "run_state.h"
+#include "board.h"
 
 namespace {
 
@@ -93,10 +94,16 @@ void ScriptRunner::run(std::string path) {
     }
   }
   if (!quit && !g_quitAtEnd.load()) return;
-  // A run still going would make the loop ignore the quit: stop it first.
+  // A run or read-out still going would make the loop ignore the quit: stop it first.
   if (run_state().active()) {
     SetCtrlVal(p1h, P1_RUN, 0);
     wait_handled(PostControlEvent(p1h, P1_RUN), "P1_RUN");
+  }
+  if (board_readout_active()) {
+    board_request_stop();
+    const auto deadline = Clock::now() + std::chrono::seconds(60);
+    while (board_readout_active() && Clock::now() < deadline)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   PostControlEvent(p1h, P1_QUIT);
 }
@@ -224,7 +231,7 @@ bool wait_run(const ScriptLine& l) {
     return false;
   }
   auto deadline = Clock::now() + std::chrono::duration<double>(s);
-  while (run_state().active()) {
+  while (run_state().active() || board_readout_active()) {
     if (Clock::now() > deadline) {
       con_printf("script line %d: the run did not end within %g s\n", l.lineNo, s);
       return false;

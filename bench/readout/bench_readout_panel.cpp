@@ -76,6 +76,7 @@ double panel_readout(long frames, const std::string& file, long long* written) {
   SetCtrlVal(p1h, P1_FILE, file.c_str());
   SetCtrlVal(p1h, P1_NEV, int(frames));
   board_on_daq(P1_ER_DAQ);
+  if (!board_wait_readout(120000)) std::abort();
   const double s = easiroc_last_readout().seconds;
   easiroc_Close();
   FILE* f = std::fopen(file.c_str(), "rb");

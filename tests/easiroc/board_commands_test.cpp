@@ -25,7 +25,9 @@ class BoardCommands : public BoardTest {
   void SetUp() override {
     BoardTest::SetUp();
     p1h = 1;
-    if (poolHandle == 0) ASSERT_EQ(CmtNewThreadPool(2, &poolHandle), 0);
+    if (poolHandle == 0) {
+      ASSERT_EQ(CmtNewThreadPool(2, &poolHandle), 0);
+    }
     g_handlers.clear();
     board_install_handlers();
     board_link().address = "127.0.0.1";
@@ -152,6 +154,7 @@ TEST_F(BoardCommands, DaqReadsIntoThePanelFileAndShowsProgress) {
   SetCtrlVal(p1h, P1_EVENT, 0);
   mdq::platform::ConsoleCapture cap;
   press(P1_ER_DAQ);
+  ASSERT_TRUE(board_wait_readout(10000));
   EXPECT_NE(cap.text().find("\nEASIROC DAQ SUCESS\n"), std::string::npos);
   std::vector<std::uint8_t> want;
   for (int n = 1; n <= 50; ++n) {
@@ -172,6 +175,7 @@ TEST_F(BoardCommands, DaqNeverWritesOverAnExistingFile) {
   SetCtrlVal(p1h, P1_NEV, 50);
   mdq::platform::ConsoleCapture cap;
   press(P1_ER_DAQ);
+  ASSERT_TRUE(board_wait_readout(10000));
   EXPECT_NE(cap.text().find("ContinuousADC_ver2: " + file + " exists -- not overwritten"),
             std::string::npos)
       << cap.text();
@@ -179,4 +183,29 @@ TEST_F(BoardCommands, DaqNeverWritesOverAnExistingFile) {
   const auto kept = read_file(file);
   EXPECT_EQ(std::string(kept.begin(), kept.end()), "an earlier run");
   EXPECT_FALSE(board_->streaming()) << "the board was started for a read-out that cannot be kept";
+}
+
+// The button hands the read-out to a worker and returns: the panel (and its
+// stop button) stays live, a second read-out is refused while one runs.
+TEST_F(BoardCommands, DaqRunsOnAWorkerUntilStopped) {
+  ASSERT_EQ(easiroc_Connect("127.0.0.1"), 0);
+  const std::string file = path("until_stopped.dat");
+  SetCtrlVal(p1h, P1_FILE, file.c_str());
+  SetCtrlVal(p1h, P1_NEV, 0);  // until stopped
+  mdq::platform::ConsoleCapture cap;
+  const auto t0 = std::chrono::steady_clock::now();
+  press(P1_ER_DAQ);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  EXPECT_TRUE(board_readout_active());
+  press(P1_ER_DAQ);
+  EXPECT_NE(cap.text().find("Read-out already running"), std::string::npos) << cap.text();
+  EXPECT_FALSE(board_wait_readout(200)) << "a read-out until stopped ended by itself";
+  board_request_stop();
+  ASSERT_TRUE(board_wait_readout(10000));
+  EXPECT_FALSE(board_readout_active());
+  EXPECT_NE(cap.text().find("stop requested"), std::string::npos) << cap.text();
+  EXPECT_NE(cap.text().find("\nEASIROC DAQ SUCESS\n"), std::string::npos);
+  const auto bytes = read_file(file);
+  EXPECT_EQ(bytes.size() % frame_bytes(1).size(), 0u) << "the file ends inside a frame";
+  EXPECT_FALSE(board_->streaming());
 }

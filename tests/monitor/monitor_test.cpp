@@ -52,7 +52,9 @@ TEST(MonitorAddress, LoopbackNeedsNoTokenAnythingElseDoes) {
   c.token.clear();
   for (const char* a : {"lab-pc", "127.0.0.1.5", "", " 127.0.0.1"}) {
     c.address = a;
-    if (*a) EXPECT_NE(monitor_config_problem(c), "") << a;
+    if (*a) {
+      EXPECT_NE(monitor_config_problem(c), "") << a;
+    }
   }
   c.address.clear();
   c.token = "a;b";  // would break the cookie
@@ -249,7 +251,9 @@ TEST(MonitorApi, SpectrumAnswersAreSharedForHalfASecond) {
   ASSERT_EQ(entries(), 1);
   spectrum_add(dadc[2][0][301]);
   const int again = entries();
-  if (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(400)) EXPECT_EQ(again, 1);
+  if (std::chrono::steady_clock::now() - t0 < std::chrono::milliseconds(400)) {
+    EXPECT_EQ(again, 1);
+  }
   const auto deadline = t0 + std::chrono::seconds(3);
   int seen = again;
   while (seen != 2 && std::chrono::steady_clock::now() < deadline) {
