@@ -524,7 +524,8 @@ void begin_readout(const char* file_name, Clock::time_point now) {
   ro.cycle.fileName = file_name;
   ro.linkLost = false;
   ro.linkLossSaid = false;
-  board().ForceStop = 0;
+  // ForceStop is not cleared here: a stop asked for while the read-out was
+  // being handed to its worker must still stop it. It is cleared at the end.
   ro.line = ReadoutState::ProgressLine{
       now, now + std::chrono::milliseconds(easiroc_settings().progressLineMs), 0, now};
   ro.nextDump = now;

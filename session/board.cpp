@@ -55,7 +55,10 @@ void reclaim_readout_worker() {
 
 }  // namespace
 
-void board_request_stop() { easiroc::board().ForceStop = 1; }
+// Only a read-out going on is stopped: a stale request must not end the next one.
+void board_request_stop() {
+  if (board_readout_active()) easiroc::board().ForceStop = 1;
+}
 
 namespace {
 int cb_er_daq_stop(int, int, int, void*, int, int) {
@@ -135,6 +138,7 @@ void board_on_daq(int) {
                              : EasirocSettings::FrameDump::Sampled;
   GetCtrlVal(p1h, P1_ER_FRAME_PAUSE, &es.framePauseUs);
   easiroc_set_progress_hook(daq_progress, nullptr);
+  easiroc::board().ForceStop = 0;
   g_readoutActive.store(true);
   if (CmtScheduleThreadPoolFunction(poolHandle, daq_worker, nullptr, &g_readoutId) != 0) {
     g_readoutId = 0;

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "backend.h"
+#include "board.h"
 #include "board_emulator.h"
 #include "camac.h"
 #include "daq_run.h"
@@ -1071,4 +1072,30 @@ TEST_F(RunSim, RunNumbersAreTheNextFreeInTheFolder) {
   EXPECT_EQ(con.text().find("Run number"), std::string::npos) << con.text();
   GetCtrlVal(p1h, P1_RUN_NUMBER, &shown);
   EXPECT_EQ(shown, "");
+}
+
+// The board's connection has one reader: while the panel's read-out goes on
+// a run is refused, and after it a run takes its events as usual.
+TEST_F(RunSim, RunRefusedWhileTheBoardReadOutRuns) {
+  const std::string readout = (dir_ / "readout.dat").string();
+  SetCtrlVal(p1h, P1_FILE, readout.c_str());
+  SetCtrlVal(p1h, P1_NEV, 0);  // until stopped
+  ConsoleCapture con;
+  board_on_daq(P1_ER_DAQ);
+  ASSERT_TRUE(board_readout_active());
+  start();
+  EXPECT_NE(con.text().find("Run not started: the board read-out is running"), std::string::npos)
+      << con.text();
+  EXPECT_FALSE(run_state().active());
+  EXPECT_EQ(ctrl(P1_RUN), 0);
+  board_request_stop();
+  ASSERT_TRUE(board_wait_readout(10000));
+  EXPECT_FALSE(stdfs::exists(file(1))) << "the refused run wrote a file";
+
+  SetCtrlVal(p1h, P1_FILE, base_.c_str());
+  SetCtrlVal(p1h, P1_NEV, 20);
+  ASSERT_TRUE(run_to_end(20s));
+  const auto s = scan_run_file(file(1));
+  ASSERT_TRUE(s.complete) << s.error;
+  EXPECT_EQ(s.records.size(), 1u + 1u + 20u + 1u);
 }
