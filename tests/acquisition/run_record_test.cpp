@@ -181,7 +181,9 @@ TEST_F(RunRecordFile_, VerifyNamesTheFileThatChanged) {
     e.nev = n;
     e.data[n % 64] = static_cast<std::uint16_t>(n);
     ASSERT_TRUE(w.write(e));
-    if (n % 1000 == 0) ASSERT_TRUE(w.rollover_if_needed(5));
+    if (n % 1000 == 0) {
+      ASSERT_TRUE(w.rollover_if_needed(5));
+    }
   }
   ASSERT_TRUE(w.close(6));
   ASSERT_EQ(w.files().size(), 3u);  // the third holds only its end record

@@ -17,6 +17,7 @@
 #include "run_map.h"
 #include "runfile.h"
 #include "scanmap.h"
+#include "instrumented.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -183,10 +184,14 @@ TEST(PeakMap, PositionChangesNeverWaitForFitsThatFellBehind) {
   const auto t0 = std::chrono::steady_clock::now();
   for (p.ix = 0; p.ix < 100; ++p.ix) scan_map_position(p);
   const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-  EXPECT_GT(scan_map_fits_dropped(), before);
+  // (Instrumented, cutting the windows is slowed more than fitting, so the
+  // fits may keep up.)
+  if (!mdq::test::kInstrumented) {
+    EXPECT_GT(scan_map_fits_dropped(), before);
+  }
   // Fitted in place, 100 positions would take seconds (tens of ms each);
   // cutting their windows takes a few ms each.
-  EXPECT_LT(took, 1.5);
+  EXPECT_LT(took, 1.5 * mdq::test::kSlowdown);
   scan_map_run_end();
   ASSERT_TRUE(scan_map_fits_done(30s));
   const auto peaks = shown_scan_map().values(5, MapQuantity::PeakTdc);

@@ -476,9 +476,11 @@ TEST(Station, ASettingsFileThatCannotBeUsedIsReportedAndIgnored) {
   const std::string config = (d.path() / "config").string();
   const std::string ini = config + "/mdq/mdq.ini";
   fs::create_directories(config + "/mdq");
+  // Binary junk with NUL bytes inside: its length is the array's, not strlen's.
+  static const char kBinary[] = "\x7f" "ELF\x02\x01\x01\0\0\0[[[=\xff\xfe\n";
   const std::string broken[] = {
       "[General]\nformat=1\n[panel]\nP1_NX=7\nP1_NEV=lots\n",
-      std::string("\x7f" "ELF\x02\x01\x01\0\0\0[[[=\xff\xfe\n", 20),
+      std::string(kBinary, sizeof kBinary - 1),
   };
   for (const std::string& text : broken) {
     std::ofstream(ini, std::ios::binary) << text;
