@@ -46,6 +46,16 @@ bool wait_handled(std::uint64_t seq, const char* name) {
   return true;
 }
 
+// Waits at most `limit` for no run and no board read-out to be going.
+bool wait_idle(std::chrono::duration<double> limit) {
+  const auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(limit);
+  while (run_state().active() || board_readout_active()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 bool parse_number(const std::string& text, double* v) {
   char* end = nullptr;
   *v = std::strtod(text.c_str(), &end);
@@ -101,9 +111,7 @@ void ScriptRunner::run(std::string path) {
   }
   if (board_readout_active()) {
     board_request_stop();
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while (board_readout_active() && Clock::now() < deadline)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    (void)wait_idle(std::chrono::seconds(60));  // the station's own quit guard says if it did not end
   }
   PostControlEvent(p1h, P1_QUIT);
 }
@@ -230,15 +238,9 @@ bool wait_run(const ScriptLine& l) {
     con_printf("script line %d: wait-run takes seconds\n", l.lineNo);
     return false;
   }
-  auto deadline = Clock::now() + std::chrono::duration<double>(s);
-  while (run_state().active() || board_readout_active()) {
-    if (Clock::now() > deadline) {
-      con_printf("script line %d: the run did not end within %g s\n", l.lineNo, s);
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  if (wait_idle(std::chrono::duration<double>(s))) return true;
+  con_printf("script line %d: the run did not end within %g s\n", l.lineNo, s);
+  return false;
 }
 
 bool save_screenshot(const ScriptLine& l) {

@@ -32,6 +32,22 @@ std::string line_of(const std::string& out, const std::string& prefix) {
   return {};
 }
 
+// One row of an exported map: ix,iy,xset,yset,channel,quantity,value.
+struct MapCsvRow {
+  int ix = 0, iy = 0, xset = 0, yset = 0, channel = 0;
+  std::string quantity;
+  double value = 0;
+};
+
+bool parse_map_csv_row(const std::string& line, MapCsvRow& row) {
+  char q[32] = {};
+  if (std::sscanf(line.c_str(), "%d,%d,%d,%d,%d,%31[^,],%lf", &row.ix, &row.iy, &row.xset,
+                  &row.yset, &row.channel, q, &row.value) != 7)
+    return false;
+  row.quantity = q;
+  return true;
+}
+
 }  // namespace
 
 TEST(SpectraAndMap, ZoomFitAndTheLiveMapOfADemoScan) {
@@ -98,19 +114,16 @@ TEST(SpectraAndMap, ZoomFitAndTheLiveMapOfADemoScan) {
   std::getline(in, line);
   EXPECT_EQ(line, "ix,iy,xset,yset,channel,quantity,value");
   int rows = 0;
+  MapCsvRow row;
   while (std::getline(in, line)) {
-    int cx = 0, cy = 0, xs = 0, ys = 0, ch = 0;
-    char q[32] = {};
-    double v = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "%d,%d,%d,%d,%d,%31[^,],%lf", &cx, &cy, &xs, &ys, &ch, q, &v), 7)
-        << line;
+    ASSERT_TRUE(parse_map_csv_row(line, row)) << line;
     ++rows;
-    EXPECT_EQ(xs, 10 * cx);
-    EXPECT_EQ(ys, 5 * cy);
-    EXPECT_EQ(ch, 0);
-    EXPECT_STREQ(q, "mean_tdc");
-    const auto& [sum, n] = fromFile[{cx, cy}];
-    EXPECT_NEAR(v, sum / n, 1e-6 * v) << line;
+    EXPECT_EQ(row.xset, 10 * row.ix);
+    EXPECT_EQ(row.yset, 5 * row.iy);
+    EXPECT_EQ(row.channel, 0);
+    EXPECT_EQ(row.quantity, "mean_tdc");
+    const auto& [sum, n] = fromFile[{row.ix, row.iy}];
+    EXPECT_NEAR(row.value, sum / n, 1e-6 * row.value) << line;
   }
   EXPECT_EQ(rows, 6);
 
@@ -119,14 +132,10 @@ TEST(SpectraAndMap, ZoomFitAndTheLiveMapOfADemoScan) {
   std::getline(pin, line);
   rows = 0;
   while (std::getline(pin, line)) {
-    int cx = 0, cy = 0, xs = 0, ys = 0, ch = 0;
-    char q[32] = {};
-    double v = 0;
-    ASSERT_EQ(std::sscanf(line.c_str(), "%d,%d,%d,%d,%d,%31[^,],%lf", &cx, &cy, &xs, &ys, &ch, q, &v), 7)
-        << line;
+    ASSERT_TRUE(parse_map_csv_row(line, row)) << line;
     ++rows;
-    EXPECT_STREQ(q, "peak_tdc");
-    EXPECT_NEAR(v, 8040, 15) << line;
+    EXPECT_EQ(row.quantity, "peak_tdc");
+    EXPECT_NEAR(row.value, 8040, 15) << line;
   }
   EXPECT_EQ(rows, 6);
 
