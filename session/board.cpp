@@ -71,9 +71,21 @@ int cb_er_daq_stop(int, int, int, void*, int, int) {
 void say_if_failed(const char* command, int result) {
   if (result != 0) con_printf("%s failed (see above).\n", command);
 }
+
+// The connection has one user at a time: a command that talks to the board
+// waits for no read-out and no run to be using it.
+bool board_in_use(const char* command) {
+  const char* user = board_readout_active() ? "the board read-out"
+                     : run_state().active()   ? "a run"
+                                              : nullptr;
+  if (!user) return false;
+  con_printf("%s refused: %s is using the board -- stop it first.\n", command, user);
+  return true;
+}
 }  // namespace
 
 void board_on_connect(int) {
+  if (board_in_use("Connect")) return;
   if (easiroc_LoadIni(EASIROC_DEFAULT_INI) == 0) {
     std::string loaded;
     easiroc_ini_source(&loaded, nullptr);
@@ -93,7 +105,9 @@ void board_on_connect(int) {
   SetCtrlVal(p1h, P1_ER_DAQ_STATUS, ready ? "board ready" : "board NOT configured -- see console");
 }
 
-void board_on_close(int) { easiroc_Close(); }
+void board_on_close(int) {
+  if (!board_in_use("Close")) easiroc_Close();
+}
 
 void board_on_load_ini(int) {
   iniFileBuff[0] = '\0';
@@ -104,11 +118,20 @@ void board_on_load_ini(int) {
   }
 }
 
-void board_on_sc(int) { say_if_failed("Slow control", easiroc_fTransmitSC()); }
-void board_on_read_sc(int) { say_if_failed("Read slow control", easiroc_fTransmitReadSC()); }
-void board_on_asic_init(int) { say_if_failed("ASIC initialise", easiroc_fAsicInitialize()); }
+void board_on_sc(int) {
+  if (!board_in_use("Slow control")) say_if_failed("Slow control", easiroc_fTransmitSC());
+}
+void board_on_read_sc(int) {
+  if (!board_in_use("Read slow control"))
+    say_if_failed("Read slow control", easiroc_fTransmitReadSC());
+}
+void board_on_asic_init(int) {
+  if (!board_in_use("ASIC initialise"))
+    say_if_failed("ASIC initialise", easiroc_fAsicInitialize());
+}
 
 void board_on_probe(int) {
+  if (board_in_use("Probe")) return;
   GetCtrlVal(p1h, P1_ER_PROBE_CH, &transmitProbeCh);
   GetCtrlVal(p1h, P1_ER_PROBE_TYPE, &transmitProbeType);
   con_printf("transmitProbeCh = %d | transmitProbeType = %d\n", transmitProbeCh, transmitProbeType);
@@ -160,9 +183,13 @@ bool board_wait_readout(int timeoutMs) {
   return true;
 }
 
-void board_on_single_start(int) { say_if_failed("Single-event start", easiroc_singleADCstart()); }
+void board_on_single_start(int) {
+  if (!board_in_use("Single-event start"))
+    say_if_failed("Single-event start", easiroc_singleADCstart());
+}
 
 void board_on_single_event(int) {
+  if (board_in_use("Single event")) return;
   esrcADCreturn = easiroc_singleADCevent(easiroc::board().esrcdata);
   con_printf("esrcADCreturn = %d\n", esrcADCreturn);
   std::string line;
@@ -175,7 +202,10 @@ void board_on_single_event(int) {
   con_write(line);
 }
 
-void board_on_single_stop(int) { say_if_failed("Single-event stop", easiroc_singleADCstop()); }
+void board_on_single_stop(int) {
+  if (!board_in_use("Single-event stop"))
+    say_if_failed("Single-event stop", easiroc_singleADCstop());
+}
 
 void board_install_handlers() {
   RegisterCtrlCallback("P1_ER_DAQ_STOP", cb_er_daq_stop);

@@ -199,6 +199,15 @@ TEST_F(BoardCommands, DaqRunsOnAWorkerUntilStopped) {
   EXPECT_TRUE(board_readout_active());
   press(P1_ER_DAQ);
   EXPECT_NE(cap.text().find("Read-out already running"), std::string::npos) << cap.text();
+  // Nothing else talks to the board meanwhile: the read-out owns the connection.
+  press(P1_ER_SINGLE_EVENT);
+  press(P1_ER_CLOSE);
+  EXPECT_NE(cap.text().find("Single event refused: the board read-out is using the board"),
+            std::string::npos)
+      << cap.text();
+  EXPECT_NE(cap.text().find("Close refused: the board read-out is using the board"),
+            std::string::npos);
+  EXPECT_TRUE(easiroc_Connected());
   EXPECT_FALSE(board_wait_readout(200)) << "a read-out until stopped ended by itself";
   board_request_stop();
   ASSERT_TRUE(board_wait_readout(10000));
