@@ -129,6 +129,7 @@ class Run {
   POSREC pos_;
   EVTREC evt_;
   EventTable ev_;
+  std::vector<std::uint32_t> tdcWords_ = std::vector<std::uint32_t>(kTdcMaxWordsPerReadout);
   PositionReport* here_ = nullptr;
   std::int64_t freeBytes_ = -1;
   bool fileWarned_ = false;
@@ -449,6 +450,8 @@ bool Run::tdc_readout(const TdcCounts& counts) {
     if (dbg.term) con_write(line);
     if (dbg.file) std::fputs(line, dbg.file);
   }
+  // Without the dump the words are decoded together once drained.
+  const bool batch = !dbg.any();
   unsigned short l = 0;
   int words = 0;
   while (l < counts.stored) {
@@ -461,15 +464,19 @@ bool Run::tdc_readout(const TdcCounts& counts) {
     }
     std::uint32_t w = 0;
     (void)tdc::output_word(&w);
-    ++words;
-    if (dbg.any()) {
-      char line[96];
-      std::snprintf(line, sizeof line, ">>>>>>>>>>>>> l = %d | %x\n", l, w);
-      if (dbg.term) con_write(line);
-      if (dbg.file) std::fputs(line, dbg.file);
+    if (batch) {
+      tdcWords_[static_cast<std::size_t>(words++)] = w;
+      if (tdc_is_global_trailer(w)) ++l;
+      continue;
     }
+    ++words;
+    char line[96];
+    std::snprintf(line, sizeof line, ">>>>>>>>>>>>> l = %d | %x\n", l, w);
+    if (dbg.term) con_write(line);
+    if (dbg.file) std::fputs(line, dbg.file);
     if (tdc_decode_word(w, ev_, dbg)) ++l;
   }
+  if (batch) (void)tdc_decode_words(tdcWords_.data(), words, ev_);
   if (dbg.file) std::fclose(dbg.file);
   return true;
 }

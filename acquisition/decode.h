@@ -37,10 +37,14 @@ struct EventTable {
   // Row ch: [0] kept TDC value, [1] unused, [2] last ADC value of gain
   // range 0, [3] last ADC value of gain range 1.
   std::array<std::array<std::uint32_t, 4>, 32> aa{};
-  std::array<std::uint8_t, 32> tdcchhit{};
+  // Bit ch: histogram channel ch was seen in the current TDC event.
+  std::uint32_t tdcchhit = 0;
+  // Row by row: as one block the compiler clears it with a string
+  // instruction whose start-up costs more than the 34 stores it replaces.
   void clear() {
-    aa = {};
-    tdcchhit = {};
+#pragma GCC unroll 32
+    for (auto& row : aa) row = {};
+    tdcchhit = 0;
   }
 };
 
@@ -62,19 +66,30 @@ inline void tdc_keep_hit(EventTable& ev, int tdcch, std::uint32_t tdc_ev) {
                               std::memory_order_relaxed);
 }
 
+constexpr std::uint32_t kTdcWordKind = 0xF8000000u;
+constexpr std::uint32_t kTdcGlobalHeader = 0x40000000u;
+constexpr std::uint32_t kTdcGlobalTrailer = 0x80000000u;
+inline bool tdc_is_global_trailer(std::uint32_t w) { return (w & kTdcWordKind) == kTdcGlobalTrailer; }
+
 // The measurement words of a read-out without the debug dump take the short
 // way: a mask, a table look-up and at most one increment, inline. Only the
 // first word of a channel in a TDC event counts, and only if it is a
 // leading edge.
 inline bool tdc_decode_word(std::uint32_t w, EventTable& ev, const TdcDebug& dbg) {
-  if ((w & 0xF8000000u) != 0 || dbg.any()) [[unlikely]]
+  if ((w & kTdcWordKind) != 0 || dbg.any()) [[unlikely]]
     return tdc_decode_word_full(w, ev, dbg);
   const unsigned tdcch = kTdcHistChannel[(w >> 21) & 31];
-  if (ev.tdcchhit[tdcch]) return false;
-  ev.tdcchhit[tdcch] = 1;
+  const std::uint32_t bit = 1u << tdcch;
+  if (ev.tdcchhit & bit) return false;
+  ev.tdcchhit |= bit;
   if ((w & (1u << 26)) == 0) tdc_keep_hit(ev, static_cast<int>(tdcch), w & 0x1FFFFF);
   return false;
 }
+
+// The words of one read-out at once, without the debug dump: the same as
+// tdc_decode_word on each, with the seen-channel flags kept in a register.
+// Returns the number of global trailers.
+int tdc_decode_words(const std::uint32_t* words, int n, EventTable& ev);
 
 // Classifies the EASIROC data words of one frame by gain range into the
 // table and the ADC spectra. A negative ndat classifies nothing; never

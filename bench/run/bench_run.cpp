@@ -88,11 +88,8 @@ inline void copy_event(const RawEvent& e, RawEvent& dst) {
 
 // What the run does with the words of one read-out event.
 inline bool decode_event(const RawEvent& e, EventTable& ev, const SaveRule& rule, EVTREC& rec) {
-  static const TdcDebug nodbg;
   ev.clear();
-  int trailers = 0;
-  for (std::uint32_t w : e.tdc)
-    if (tdc_decode_word(w, ev, nodbg)) ++trailers;
+  const int trailers = tdc_decode_words(e.tdc.data(), static_cast<int>(e.tdc.size()), ev);
   esrc_classify(e.adc.data(), static_cast<int>(e.adc.size()), ev);
   const bool save = save_decision(rule, ev, nullptr);
   if (save) pack_evtrec(ev, rec);
