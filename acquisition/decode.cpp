@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdarg>
+#include <cstring>
 
 #include "platform.h"
 #include "live_histograms.h"
@@ -84,22 +85,56 @@ bool tdc_decode_word_full(std::uint32_t w, EventTable& ev, const TdcDebug& dbg) 
   }
 }
 
+namespace {
+
+// Indexed by a measurement word's bits 21-26 (the edge above the raw
+// channel): the histogram channel's seen flag, so the common word costs a
+// shift, a load and a test.
+constexpr auto kSeenBitByKey = [] {
+  std::array<std::uint32_t, 64> out{};
+  for (int key = 0; key < 64; ++key) out[static_cast<std::size_t>(key)] = 1u << kTdcHistChannel[key & 31];
+  return out;
+}();
+constexpr std::uint32_t kTrailingKey = 32;
+
+// Where a kept leading edge goes, by key: its row of the event table (as an
+// index into the table's 32-bit values) and its spectrum.
+constexpr auto kKeptSlotByKey = [] {
+  std::array<std::uint8_t, 32> out{};
+  for (int key = 0; key < 32; ++key) out[static_cast<std::size_t>(key)] = static_cast<std::uint8_t>(kTdcHistChannel[key] * 4);
+  return out;
+}();
+constexpr auto kSpectrumByKey = [] {
+  std::array<Bin*, 32> out{};
+  for (int key = 0; key < 32; ++key) out[static_cast<std::size_t>(key)] = dtdc[kTdcHistChannel[key]][0].bins;
+  return out;
+}();
+
+}  // namespace
+
 int tdc_decode_words(const std::uint32_t* words, int n, EventTable& ev) {
   std::uint32_t hit = ev.tdcchhit;
   int trailers = 0;
 #pragma GCC unroll 4
   for (int i = 0; i < n; ++i) {
     const std::uint32_t w = words[i];
-    if (const std::uint32_t kind = w & kTdcWordKind; kind != 0) [[unlikely]] {
+    if (w > ~kTdcWordKind) [[unlikely]] {  // not a measurement
+      const std::uint32_t kind = w & kTdcWordKind;
       if (kind == kTdcGlobalHeader) hit = 0;
       else if (kind == kTdcGlobalTrailer) ++trailers;
       continue;
     }
-    const unsigned tdcch = kTdcHistChannel[(w >> 21) & 31];
-    const std::uint32_t bit = 1u << tdcch;
+    const std::uint32_t key = w >> 21;
+    const std::uint32_t bit = kSeenBitByKey[key];
     if (hit & bit) continue;
     hit |= bit;
-    if ((w & (1u << 26)) == 0) tdc_keep_hit(ev, static_cast<int>(tdcch), w & 0x1FFFFF);
+    if (key & kTrailingKey) continue;
+    const std::uint32_t value = w & 0x1FFFFF;
+    ev.aa.front().data()[kKeptSlotByKey[key]] = value;  // the rows are contiguous
+    if (value < kTdcBins) [[likely]]
+      spectrum_add(kSpectrumByKey[key][value]);
+    else
+      tdc_keep_hit(ev, kTdcHistChannel[key], value);
   }
   ev.tdcchhit = hit;
   return trailers;
@@ -128,14 +163,17 @@ bool is_usual_frame(const std::uint32_t* data, int ndat) {
 // The same table and spectra as the general loop, with every word's row
 // known in advance: no type tests and no address arithmetic per word.
 void classify_usual_frame(const std::uint32_t* data, EventTable& ev) {
+  // A channel's two words and its two table entries are adjacent: one
+  // 64-bit load, mask and store for both.
+  constexpr std::uint64_t kBothValues = 0x00000FFF'00000FFFull;
 #pragma GCC unroll 32
   for (int ch = 0; ch < kChannels; ++ch) {
-    const std::uint32_t g0 = data[2 * ch] & 0xFFF;
-    const std::uint32_t g1 = data[2 * ch + 1] & 0xFFF;
-    ev.aa[static_cast<std::size_t>(ch)][2] = g0;
-    ev.aa[static_cast<std::size_t>(ch)][3] = g1;
-    spectrum_add(dadc[ch][0][g0]);
-    spectrum_add(dadc[ch][1][g1]);
+    std::uint64_t pair;
+    std::memcpy(&pair, data + 2 * ch, sizeof pair);
+    pair &= kBothValues;
+    std::memcpy(&ev.aa[static_cast<std::size_t>(ch)][2], &pair, sizeof pair);
+    spectrum_add(dadc[ch][0][static_cast<std::uint32_t>(pair)]);
+    spectrum_add(dadc[ch][1][pair >> 32]);
   }
 }
 
