@@ -68,8 +68,26 @@ std::pair<int, int> filled_range(std::span<const std::int32_t> bins) {
   return {first, last};
 }
 
+namespace {
+struct Column {
+  std::int32_t mn, mx;
+  int imn, imx;  // first occurrence of each
+};
+// The min/max scan runs in AVX2 registers where the processor has them
+// (twice as fast as the baseline's SSE2, which lacks a packed 32-bit min).
+[[gnu::target_clones("avx2", "default")]] Column column_extremes(const std::int32_t* p, int len) {
+  std::int32_t mn = p[0], mx = p[0];
+  for (int i = 1; i < len; ++i) {
+    mn = std::min(mn, p[i]);
+    mx = std::max(mx, p[i]);
+  }
+  return {mn, mx, static_cast<int>(std::find(p, p + len, mn) - p),
+          static_cast<int>(std::find(p, p + len, mx) - p)};
+}
+}  // namespace
+
 bool decimate_range(std::span<const std::int32_t> bins, double lo, double hi, int columns,
-                    std::vector<DrawPoint>& out) {
+                    std::vector<DrawPoint>& out, ColumnOrder order) {
   out.clear();
   const int n = static_cast<int>(bins.size());
   if (n == 0) return true;
@@ -89,24 +107,28 @@ bool decimate_range(std::span<const std::int32_t> bins, double lo, double hi, in
     const int s = b0 + static_cast<int>(static_cast<std::int64_t>(c) * count / columns);
     const int e = b0 + static_cast<int>(static_cast<std::int64_t>(c + 1) * count / columns);
     if (e <= s) continue;
-    // Values first, then where they are: the first loop carries no index
-    // and runs in vector registers.
-    const std::int32_t* p = bins.data() + s;
-    const int len = e - s;
-    std::int32_t mn = p[0], mx = p[0];
-    for (int i = 1; i < len; ++i) {
-      mn = std::min(mn, p[i]);
-      mx = std::max(mx, p[i]);
-    }
-    const int imn = s + static_cast<int>(std::find(p, p + len, mn) - p);
-    const int imx = s + static_cast<int>(std::find(p, p + len, mx) - p);
-    // In the order they occur, so a slope keeps its direction.
-    if (imn <= imx) {
-      out.push_back({double(imn), double(mn)});
-      if (imx != imn) out.push_back({double(imx), double(mx)});
+    const Column k = column_extremes(bins.data() + s, e - s);
+    const int imn = s + k.imn, imx = s + k.imx;
+    if (imn == imx) {
+      out.push_back({double(imn), double(k.mn)});
+    } else if (order == ColumnOrder::Stroke && s >= lo && e - 1 <= hi) {
+      // (A column reaching past the range keeps its bins' places, so what
+      // is in view can still be told from what is not.)
+      const double x = std::min(imn, imx);
+      const double last = out.empty() ? k.mn : out.back().y;
+      if (std::abs(last - k.mn) <= std::abs(last - k.mx)) {
+        out.push_back({x, double(k.mn)});
+        out.push_back({x, double(k.mx)});
+      } else {
+        out.push_back({x, double(k.mx)});
+        out.push_back({x, double(k.mn)});
+      }
+    } else if (imn < imx) {  // in the order they occur, so a slope keeps its direction
+      out.push_back({double(imn), double(k.mn)});
+      out.push_back({double(imx), double(k.mx)});
     } else {
-      out.push_back({double(imx), double(mx)});
-      out.push_back({double(imn), double(mn)});
+      out.push_back({double(imx), double(k.mx)});
+      out.push_back({double(imn), double(k.mn)});
     }
   }
   return false;

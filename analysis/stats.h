@@ -36,6 +36,13 @@ struct DrawPoint {
   double x;
   double y;
 };
+// How a column's two points are given. `Occurrence`: each at its bin, in
+// bin order. `Stroke`, for a line drawn through them: both at the column's
+// first extreme's bin (the same pixel column), the one nearer to where the
+// previous column ended first, so the line crosses each column once rather
+// than going up and back down. Columns reaching past [lo, hi] are given as
+// `Occurrence`.
+enum class ColumnOrder { Occurrence, Stroke };
 // Returns true when the points are the bins themselves (full resolution).
 bool decimate_range(std::span<const std::int32_t> bins, double lo, double hi, int columns,
-                    std::vector<DrawPoint>& out);
+                    std::vector<DrawPoint>& out, ColumnOrder order = ColumnOrder::Occurrence);

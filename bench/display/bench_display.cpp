@@ -13,6 +13,7 @@
 #include "platform.h"
 #include "qt_backend.h"
 #include "live_histograms.h"
+#include <qcustomplot.h>
 
 namespace {
 mdq::platform::QtBackend* g_backend = nullptr;
@@ -87,6 +88,33 @@ void BM_HandOverAllBins(benchmark::State& s) { redraw(s, false, false, false); }
 void BM_HandOverDecimated(benchmark::State& s) { redraw(s, true, false, false); }
 BENCHMARK(BM_HandOverAllBins)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 BENCHMARK(BM_HandOverDecimated)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+
+// What every redraw pays whatever it hands over: clearing the spectrum's
+// layer, and composing the plot's rectangle onto the widget; and the
+// widget's drawing of the decimated line alone.
+QCustomPlot* tdcPlot() {
+  return g_backend->panel()->findChild<QWidget*>("P1_TDC_GRAPH")->findChild<QCustomPlot*>();
+}
+void BM_FloorClearLayer(benchmark::State& s) {
+  QCustomPlot* p = tdcPlot();
+  p->graph(0)->setVisible(false);
+  for (auto _ : s) p->layer("spectrum")->replot();
+  p->graph(0)->setVisible(true);
+}
+void BM_FloorCompose(benchmark::State& s) {
+  QCustomPlot* p = tdcPlot();
+  for (auto _ : s) p->repaint(p->axisRect()->rect().adjusted(-1, -2, 1, 1));
+}
+void BM_FloorLayerDecimated(benchmark::State& s) {
+  SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_AUTOSCALE, 0, 0);
+  PlotY(p1h, P1_TDC_GRAPH, g_tdc.data(), g_tdc.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+        VAL_SOLID, 1, 0xFF0000);
+  QCustomPlot* p = tdcPlot();
+  for (auto _ : s) p->layer("spectrum")->replot();
+}
+BENCHMARK(BM_FloorClearLayer)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_FloorCompose)->Unit(benchmark::kMillisecond)->MinTime(0.5);
+BENCHMARK(BM_FloorLayerDecimated)->Unit(benchmark::kMillisecond)->MinTime(0.5);
 
 void BM_Map100x100(benchmark::State& state) {
   mdq::platform::MapPicture pic;

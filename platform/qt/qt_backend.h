@@ -111,6 +111,7 @@ class QtBackend : public QObject, public Backend {
   static double y_top(const Graph& g, double need);
   void queueLayer(Graph& g);
   static void flushLayer(Graph& g);
+  static QRect layerRect(const Graph& g);
   void hover(Graph& g, int x, int y, const QPoint& global);
   void applyValue(int control);
   QWidget* widget(int control) const;

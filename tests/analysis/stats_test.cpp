@@ -110,4 +110,50 @@ TEST(DecimateRange, ZoomedButStillDenseOnlyLooksAtTheVisibleBins) {
   }
 }
 
+TEST(DecimateRange, StrokeOrderCrossesEachColumnOnceAndKeepsEveryValue) {
+  // A rising saw, one tooth per column: drawn in bin order the line climbs
+  // each tooth and falls back to the next one's start.
+  std::vector<std::int32_t> bins(65536);
+  for (int i = 0; i < 65536; ++i) bins[static_cast<std::size_t>(i)] = i % 16;
+  bins[30005] = 900;
+  std::vector<DrawPoint> occ, str;
+  ASSERT_FALSE(decimate_range(bins, -0.5, 65535.5, 4096, occ));
+  ASSERT_FALSE(decimate_range(bins, -0.5, 65535.5, 4096, str, ColumnOrder::Stroke));
+  ASSERT_EQ(str.size(), occ.size());
+  auto travel = [](const std::vector<DrawPoint>& v) {
+    double t = 0;
+    for (std::size_t i = 1; i < v.size(); ++i) t += std::abs(v[i].y - v[i - 1].y);
+    return t;
+  };
+  EXPECT_LE(travel(str), 0.55 * travel(occ));
+  // Same values column by column (pairs at one bin, in bin order).
+  for (std::size_t i = 0; i + 1 < str.size(); i += 2) {
+    EXPECT_EQ(str[i].x, str[i + 1].x);
+    EXPECT_EQ(std::min(str[i].y, str[i + 1].y), std::min(occ[i].y, occ[i + 1].y));
+    EXPECT_EQ(std::max(str[i].y, str[i + 1].y), std::max(occ[i].y, occ[i + 1].y));
+    EXPECT_GE(str[i].x, std::min(occ[i].x, occ[i + 1].x));
+    if (i + 2 < str.size()) EXPECT_LT(str[i].x, str[i + 2].x);
+  }
+  bool spike = false;
+  for (const DrawPoint& p : str) spike |= p.y == 900 && p.x >= 30000 && p.x < 30016;
+  EXPECT_TRUE(spike);
+}
+
+TEST(DecimateRange, StrokeOrderKeepsWhatIsOutOfViewApart) {
+  // The first column holds two bins left of the view: its visible maximum
+  // must stay at a visible place, the hidden minimum at a hidden one.
+  std::vector<std::int32_t> bins(65536, 1);
+  bins[19998] = 0;
+  bins[20000] = 500;
+  std::vector<DrawPoint> out;
+  const double lo = 19999.5, hi = 30000.5;
+  ASSERT_FALSE(decimate_range(bins, lo, hi, 500, out, ColumnOrder::Stroke));
+  double visibleMax = 0;
+  for (const DrawPoint& p : out) {
+    if (p.x >= lo && p.x <= hi) visibleMax = std::max(visibleMax, p.y);
+    else EXPECT_EQ(p.y, bins[static_cast<std::size_t>(p.x)]) << p.x;
+  }
+  EXPECT_EQ(visibleMax, 500);
+}
+
 }  // namespace
