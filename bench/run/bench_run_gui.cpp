@@ -122,7 +122,7 @@ void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
   for (auto _ : state) {
     gui_run(nev / 10, true);  // warm-up: first touch of the spectra, chart caches
     gui_run(nev / 10, false, true);
-    for (int rep = 0; rep < 5; ++rep) {
+    for (int rep = 0; rep < 11; ++rep) {
       Outcome a, b, f;
       if (rep % 2 == 0) {
         f = gui_run(nev, false, true);

@@ -167,7 +167,9 @@ inline void event_waits() {
 
 // The bus and link operations of a run of `nev` events, in the run's order,
 // with the same busy waits and none of the decoding, histogramming, save
-// decision, record writing or panel updates. Returns the events read out.
+// decision, record writing or panel updates. The link is looked at before
+// every veto release as the run does (frames that came while the veto was
+// on), a receive that finds nothing. Returns the events read out.
 inline std::uint32_t io_floor_run(std::uint32_t nev) {
   unsigned short zero = 0;
   (void)WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
@@ -178,6 +180,7 @@ inline std::uint32_t io_floor_run(std::uint32_t nev) {
     wait_loop(200);
     (void)WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
     wait_loop(200);
+    (void)easiroc_drop_arrived();
     unsigned short pio = 0;
     (void)WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &pio);
     ntics.store(0);
