@@ -29,9 +29,6 @@ std::atomic<std::int64_t> g_minFreeBytes{kDefaultMinFreeBytes};
 std::atomic<int> g_maxBoardFailures{kDefaultMaxBoardFailures};
 std::atomic<FreeSpaceProbe> g_freeProbe{nullptr};
 
-// The run start waits this long for the board to fall quiet behind the veto.
-constexpr int kStartQuietMs = 50;
-constexpr int kStartDiscardMaxMs = 1000;
 // Frames arriving while the veto is on this often end the run: the board
 // then triggers itself and no pairing can be trusted.
 constexpr int kVetoLeakLimit = 3;

@@ -15,6 +15,12 @@ void wait_loop(std::uint32_t iloop);
 using RunClock = std::uint32_t (*)();
 void daq_set_clock(RunClock clock);
 
+// At its start a run listens this long for the board to fall quiet behind
+// the veto (frames of triggers from before the run are dropped), at most
+// the second figure in all.
+constexpr int kStartQuietMs = 50;
+constexpr int kStartDiscardMaxMs = 1000;
+
 // Interlocks. A run is refused, or ended cleanly at its next roll-over
 // test, when less than this is free where its file goes (0 = no check).
 constexpr std::int64_t kDefaultMinFreeBytes = 100'000'000;

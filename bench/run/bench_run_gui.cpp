@@ -22,7 +22,14 @@
 #include "run_stand.h"
 #include "run_state.h"
 
+#ifndef MDQ_NEV
+#define MDQ_NEV 40000
+#endif
+#ifndef MDQ_REPS
+#define MDQ_REPS 11
+#endif
 namespace {
+constexpr int kReps = MDQ_REPS;
 
 using runbench::Clock;
 using runbench::seconds_since;
@@ -122,7 +129,7 @@ void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
   for (auto _ : state) {
     gui_run(nev / 10, true);  // warm-up: first touch of the spectra, chart caches
     gui_run(nev / 10, false, true);
-    for (int rep = 0; rep < 11; ++rep) {
+    for (int rep = 0; rep < kReps; ++rep) {
       Outcome a, b, f;
       if (rep % 2 == 0) {
         f = gui_run(nev, false, true);
@@ -178,7 +185,7 @@ void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
   state.counters["on_over_floor_cpu_max"] = *std::max_element(onFloorCpu.begin(), onFloorCpu.end());
   state.counters["target_pct"] = 2;
 }
-BENCHMARK(BM_C_AutoRefreshOnVsOff)->Arg(40000)->Iterations(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_C_AutoRefreshOnVsOff)->Arg(MDQ_NEV)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -167,14 +167,18 @@ inline void event_waits() {
 
 // The bus and link operations of a run of `nev` events, in the run's order,
 // with the same busy waits and none of the decoding, histogramming, save
-// decision, record writing or panel updates. The link is looked at before
-// every veto release as the run does (frames that came while the veto was
-// on), a receive that finds nothing. Returns the events read out.
+// decision, record writing, peak fits or panel updates. As the run does, it
+// starts by setting the veto and listening for the board to fall quiet, and
+// looks at the link before every veto release (a receive that finds
+// nothing). Returns the events read out.
 inline std::uint32_t io_floor_run(std::uint32_t nev) {
-  unsigned short zero = 0;
+  unsigned short zero = 0, one = 1;
+  (void)WIENVME_write16(hHandle24, 1, PIO_OUTPUT, &one);
   (void)WIENVME_write16(hHandle24, 1, V1290_SW_CLEAR, &zero);
   Delay(0.01);
   (void)easiroc_singleADCstart();
+  (void)easiroc_discard_pending(kStartQuietMs, kStartDiscardMaxMs,
+                                [] { return run_state().keep_going(); });
   std::uint32_t done = 0;
   for (std::uint32_t i = 0; i < nev; ++i) {
     wait_loop(200);
