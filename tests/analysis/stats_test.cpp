@@ -132,7 +132,9 @@ TEST(DecimateRange, StrokeOrderCrossesEachColumnOnceAndKeepsEveryValue) {
     EXPECT_EQ(std::min(str[i].y, str[i + 1].y), std::min(occ[i].y, occ[i + 1].y));
     EXPECT_EQ(std::max(str[i].y, str[i + 1].y), std::max(occ[i].y, occ[i + 1].y));
     EXPECT_GE(str[i].x, std::min(occ[i].x, occ[i + 1].x));
-    if (i + 2 < str.size()) EXPECT_LT(str[i].x, str[i + 2].x);
+    if (i + 2 < str.size()) {
+      EXPECT_LT(str[i].x, str[i + 2].x);
+    }
   }
   bool spike = false;
   for (const DrawPoint& p : str) spike |= p.y == 900 && p.x >= 30000 && p.x < 30016;
