@@ -49,10 +49,10 @@ extern SpectrumRow<kAdcBins> dadc[kChannels][2];
 extern std::atomic<std::uint32_t> tdc_overflow[kChannels];
 
 // Only the worker fills, so load+store is enough. On x86-64 an add to
-// memory is that same aligned load and store in one instruction (and a
-// quarter cheaper per event than the two the compiler makes of the atomic
-// pair); under the thread sanitizer the atomic pair stays, so the
-// single-writer protocol is still checked.
+// memory is that same aligned load and store in one instruction (a tenth
+// off an event's decoding against the separate load, add and store the
+// compiler makes of the atomic pair); under the thread sanitizer the atomic
+// pair stays, so the single-writer protocol is still checked.
 #if defined(__x86_64__) && !defined(__SANITIZE_THREAD__)
 #if defined(__has_feature)
 #if !__has_feature(thread_sanitizer)
