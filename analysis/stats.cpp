@@ -75,7 +75,14 @@ struct Column {
 };
 // The min/max scan runs in AVX2 registers where the processor has them
 // (twice as fast as the baseline's SSE2, which lacks a packed 32-bit min).
-[[gnu::target_clones("avx2", "default")]] Column column_extremes(const std::int32_t* p, int len) {
+// The choice is made by the loader, before a sanitizer's run-time is up:
+// instrumented builds keep the baseline.
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+#define MDQ_MINMAX_CLONES
+#else
+#define MDQ_MINMAX_CLONES [[gnu::target_clones("avx2", "default")]]
+#endif
+MDQ_MINMAX_CLONES Column column_extremes(const std::int32_t* p, int len) {
   std::int32_t mn = p[0], mx = p[0];
   for (int i = 1; i < len; ++i) {
     mn = std::min(mn, p[i]);
