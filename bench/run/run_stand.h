@@ -95,22 +95,9 @@ class Stand {
 
   // One position of `nev` events, saving on, no suppression, no time step.
   void set_run_controls(std::uint32_t nev) const {
-    SetCtrlVal(p1h, P1_XY, 2);
+    mdq::standup::reset_run_settings((dir_ / "run").string());
     SetCtrlVal(p1h, P1_NEV, static_cast<unsigned>(nev));
-    SetCtrlVal(p1h, P1_PED, 0);
-    SetCtrlVal(p1h, P1_NX, 1);
-    SetCtrlVal(p1h, P1_DX, 0);
-    SetCtrlVal(p1h, P1_X0, 0);
-    SetCtrlVal(p1h, P1_NY, 1);
-    SetCtrlVal(p1h, P1_DY, 0);
-    SetCtrlVal(p1h, P1_Y0, 0);
-    SetCtrlVal(p1h, P1_STEP_MINUTES, 0);
-    SetCtrlVal(p1h, P1_SAVE, 1);
-    SetCtrlVal(p1h, P1_FILE, (dir_ / "run").string().c_str());
     SetCtrlVal(p1h, P1_FMAX, 100);
-    SetCtrlVal(p1h, P1_SUPPRESS, 0);
-    SetCtrlVal(p1h, P1_DBG_TDC_TERM, 0);
-    SetCtrlVal(p1h, P1_DBG_TDC_FILE, 0);
   }
 
   // Size of the files the last run wrote; they are then removed.

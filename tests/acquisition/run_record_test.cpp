@@ -2,6 +2,8 @@
 // scratch folder.
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <sys/stat.h>
 
 #include <filesystem>
@@ -25,12 +27,7 @@ class Scratch : public ::testing::Test {
   }
   void TearDown() override { fs::remove_all(dir_); }
   std::string at(const std::string& name) const { return (dir_ / name).string(); }
-  static std::string slurp(const std::string& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
-  }
+  static std::string slurp(const std::string& p) { return mdq::test::read_text(p); }
   fs::path dir_;
 };
 

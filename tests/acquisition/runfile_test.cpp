@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <filesystem>
 #include <fstream>
 #include <unistd.h>
@@ -25,18 +27,8 @@ std::vector<std::uint8_t> slurp(const fs::path& p) {
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/mdq_runfile_XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string operator/(const std::string& n) const { return (path_ / n).string(); }
-  const fs::path& path() const { return path_; }
-
- private:
-  fs::path path_;
+struct TempDir : mdq::test::TempDir {
+  TempDir() : mdq::test::TempDir("runfile") {}
 };
 
 }  // namespace

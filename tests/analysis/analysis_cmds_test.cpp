@@ -2,6 +2,8 @@
 // numbers under the graphs, zoom, fits and the stored-run map.
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -192,10 +194,7 @@ TEST_F(AnalysisControls, StoredRunBuildsTheMapAndACellClickLoadsThatPosition) {
   SetCtrlVal(p1h, P1_MAP_QUANTITY, 1);
   QueueFileSelection(path("map.csv"));
   session_dispatch(P1_MAP_EXPORT_CSV);
-  std::ifstream in(path("map.csv"));
-  std::stringstream ss;
-  ss << in.rdbuf();
-  EXPECT_EQ(ss.str(),
+  EXPECT_EQ(mdq::test::read_text(path("map.csv")),
             "ix,iy,xset,yset,channel,quantity,value\n"
             "0,0,100,0,2,mean_tdc,300\n"
             "1,0,125,0,2,mean_tdc,301\n");

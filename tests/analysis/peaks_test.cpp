@@ -2,6 +2,8 @@
 // the fitted map filled live by the run hooks and rebuilt from a run file.
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <chrono>
 #include <cmath>
 #include <filesystem>
@@ -93,17 +95,8 @@ TEST(PeakWindow, LiveBinsCutAsTheirCopy) {
   EXPECT_FALSE(a.bins.empty());
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char t[] = "/tmp/mdq_peaks_XXXXXX";
-    p_ = mkdtemp(t);
-  }
-  ~TempDir() { fs::remove_all(p_); }
-  std::string operator/(const std::string& n) const { return (p_ / n).string(); }
-
- private:
-  fs::path p_;
+struct TempDir : mdq::test::TempDir {
+  TempDir() : mdq::test::TempDir("peaks") {}
 };
 
 TEST(PeakMap, FitsOfAnEarlierRunAreDroppedAndFailedFitsExportEmpty) {
@@ -127,10 +120,8 @@ TEST(PeakMap, FitsOfAnEarlierRunAreDroppedAndFailedFitsExportEmpty) {
   TempDir d;
   std::string why;
   ASSERT_EQ(m.export_csv(d / "p.csv", 3, MapQuantity::PeakTdc, &why), 0) << why;
-  std::ifstream in(d / "p.csv");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  EXPECT_EQ(ss.str(),
+  const std::string csv = mdq::test::read_text(d / "p.csv");
+  EXPECT_EQ(csv,
             "ix,iy,xset,yset,channel,quantity,value\n"
             "0,0,0,0,3,peak_tdc,8040.5\n"
             "1,0,10,0,3,peak_tdc,\n");

@@ -1,6 +1,8 @@
 // Per-position sums of a scan, their CSV, and the map built back from a run file.
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <cmath>
 #include <filesystem>
 #include <fstream>
@@ -25,17 +27,8 @@ EventValues event_with(int ch, std::uint32_t tdc, std::uint32_t adc0, std::uint3
   return v;
 }
 
-class TempDir {
- public:
-  TempDir() {
-    char t[] = "/tmp/mdq_map_XXXXXX";
-    p_ = mkdtemp(t);
-  }
-  ~TempDir() { fs::remove_all(p_); }
-  std::string operator/(const std::string& n) const { return (p_ / n).string(); }
-
- private:
-  fs::path p_;
+struct TempDir : mdq::test::TempDir {
+  TempDir() : mdq::test::TempDir("map") {}
 };
 
 TEST(ScanMap, SumsPerCellAndChannelWithNothingWhereNothingWasSeen) {
@@ -96,10 +89,8 @@ TEST(ScanMap, CsvHasOneRowPerVisitedCell) {
   m.event(event_with(7, 0, 0, 0), true);
   std::string why;
   ASSERT_EQ(m.export_csv(d / "m.csv", 7, MapQuantity::MeanTdc, &why), 0) << why;
-  std::ifstream in(d / "m.csv");
-  std::stringstream ss;
-  ss << in.rdbuf();
-  EXPECT_EQ(ss.str(),
+  const std::string csv = mdq::test::read_text(d / "m.csv");
+  EXPECT_EQ(csv,
             "ix,iy,xset,yset,channel,quantity,value\n"
             "0,0,10,-2,7,mean_tdc,101.5\n"
             "2,0,20,-2,7,mean_tdc,\n");

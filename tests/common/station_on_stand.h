@@ -9,6 +9,8 @@
 #include "board_link.h"
 #include "dispatch.h"
 #include "easiroc.h"
+#include "mdq_ui.h"
+#include "platform.h"
 #include "stand.h"
 #include "wienvme_dll.h"
 
@@ -32,6 +34,22 @@ inline void station_off_stand() {
   if (easiroc_Connected()) easiroc_Close();
   crate_shutdown();
   wienvme_set_driver_path(nullptr);
+}
+
+// Run settings of a plain one-position run of 10 saved events into `base`:
+// no suppression, no time step, no TDC word dump, RUN off.
+inline void reset_run_settings(const std::string& base) {
+  for (int c : {P1_XY, P1_PED, P1_STEP_MINUTES, P1_FMAX, P1_SUPPRESS, P1_TDCMIN,
+                P1_DBG_TDC_TERM, P1_DBG_TDC_FILE, P1_EVENT, P1_IX, P1_IY, P1_XSET, P1_YSET,
+                P1_X0, P1_DX, P1_Y0, P1_DY, P1_OVERWRITE})
+    SetCtrlVal(p1h, c, 0);
+  SetCtrlVal(p1h, P1_FRAC, 1.0);
+  SetCtrlVal(p1h, P1_NX, 1);
+  SetCtrlVal(p1h, P1_NY, 1);
+  SetCtrlVal(p1h, P1_NEV, 10);
+  SetCtrlVal(p1h, P1_SAVE, 1);
+  SetCtrlVal(p1h, P1_FILE, base.c_str());
+  SetCtrlVal(p1h, P1_RUN, 0);
 }
 
 }  // namespace mdq::standup

@@ -2,6 +2,8 @@
 // per-position summary of mdq-dump.
 #include <gtest/gtest.h>
 
+#include "temp_dir.h"
+
 #include <algorithm>
 #include <filesystem>
 #include <map>
@@ -24,17 +26,8 @@ using mdq::platform::ConsoleCapture;
 
 namespace {
 
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/mdq_replay_XXXXXX";
-    path_ = mkdtemp(tmpl);
-  }
-  ~TempDir() { fs::remove_all(path_); }
-  std::string operator/(const std::string& n) const { return (path_ / n).string(); }
-
- private:
-  fs::path path_;
+struct TempDir : mdq::test::TempDir {
+  TempDir() : mdq::test::TempDir("replay") {}
 };
 
 // One file of records, byte by byte as the writer lays them out.
