@@ -173,6 +173,8 @@ bool RunFileWriter::openNumbered(int n) {
     return false;
   }
   if (!fp_) return fail("open");
+  if (!buffer_) buffer_ = std::make_unique<char[]>(kBufferBytes);
+  std::setvbuf(fp_, buffer_.get(), _IOFBF, kBufferBytes);
   fcount_ = n;
   pos_ = 0;
   pending_ = false;

@@ -200,6 +200,12 @@ void BM_Split_RecordWrite(benchmark::State& state) {
 }
 BENCHMARK(BM_Split_RecordWrite)->Iterations(200000);
 
+// Clearing every spectrum, as each run and each new position does.
+void BM_Split_SpectraClear(benchmark::State& state) {
+  for (auto _ : state) spectra_clear();
+}
+BENCHMARK(BM_Split_SpectraClear)->Unit(benchmark::kMillisecond);
+
 // ---- B: whole run against the simulated stand --------------------------------
 
 runbench::Stand* g_stand = nullptr;

@@ -123,24 +123,32 @@ Outcome gui_run(std::uint32_t nev, bool refresh, bool floor = false) {
 void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
   const auto nev = static_cast<std::uint32_t>(state.range(0));
   std::vector<double> ratio, off, on, redrawMs, guiShare, guiOff, guiOn, workerCpuRatio, onFloor,
-      onFloorCpu;
+      onFloorCpu, floorFloor, onFloors;
   int onTicks = 0;
   bool ok = true;
   for (auto _ : state) {
     gui_run(nev / 10, true);  // warm-up: first touch of the spectra, chart caches
     gui_run(nev / 10, false, true);
     for (int rep = 0; rep < kReps; ++rep) {
-      Outcome a, b, f;
+      // A floor at each end of the triple: the two floors against each
+      // other are the method's own spread (the same loop twice).
+      Outcome a, b, f, f2;
       if (rep % 2 == 0) {
         f = gui_run(nev, false, true);
         a = gui_run(nev, false);
         b = gui_run(nev, true);
+        f2 = gui_run(nev, false, true);
       } else {
+        f2 = gui_run(nev, false, true);
         b = gui_run(nev, true);
         a = gui_run(nev, false);
         f = gui_run(nev, false, true);
       }
-      ok &= a.ok && b.ok && f.ok;
+      ok &= a.ok && b.ok && f.ok && f2.ok;
+      std::fprintf(stderr, "rep %2d: floor %.3f s, off %.3f s, on %.3f s, floor %.3f s\n", rep,
+                   f.seconds, a.seconds, b.seconds, f2.seconds);
+      floorFloor.push_back(f.seconds / f2.seconds);
+      onFloors.push_back(0.5 * (f.seconds + f2.seconds) / b.seconds);
       onFloor.push_back(f.seconds / b.seconds);
       // The same by CPU time (the floor's waits spin, so on a quiet machine
       // CPU and wall time agree): the worker's plus the GUI thread's extra
@@ -180,6 +188,11 @@ void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
   state.counters["on_over_floor"] = runbench::median(onFloor);
   state.counters["on_over_floor_min"] = *std::min_element(onFloor.begin(), onFloor.end());
   state.counters["on_over_floor_max"] = *std::max_element(onFloor.begin(), onFloor.end());
+  // Against both floors of the triple, and the floor against itself.
+  state.counters["on_over_floors"] = runbench::median(onFloors);
+  state.counters["floor_over_floor"] = runbench::median(floorFloor);
+  state.counters["floor_over_floor_min"] = *std::min_element(floorFloor.begin(), floorFloor.end());
+  state.counters["floor_over_floor_max"] = *std::max_element(floorFloor.begin(), floorFloor.end());
   state.counters["on_over_floor_cpu"] = runbench::median(onFloorCpu);
   state.counters["on_over_floor_cpu_min"] = *std::min_element(onFloorCpu.begin(), onFloorCpu.end());
   state.counters["on_over_floor_cpu_max"] = *std::max_element(onFloorCpu.begin(), onFloorCpu.end());
