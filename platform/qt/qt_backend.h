@@ -8,6 +8,7 @@
 #include <QWidget>
 #include <atomic>
 #include <functional>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -134,6 +135,7 @@ class QtBackend : public QObject, public Backend {
   std::mutex dirtyMutex_;
   std::set<int> dirty_;
   bool flushPending_ = false;
+  std::chrono::steady_clock::time_point lastFlush_{};  // under dirtyMutex_
 
   std::mutex consoleMutex_;
   std::string consolePending_;

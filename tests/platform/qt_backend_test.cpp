@@ -13,12 +13,14 @@
 #include <unistd.h>
 
 #include <QPlainTextEdit>
+#include <QSpinBox>
 #include <QTimer>
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -330,6 +332,49 @@ namespace {
 // A flood of console lines from another thread (a read-out printing every
 // frame) must not stall the panel: the event loop keeps its timer pace and
 // the view, bounded, ends with the newest line.
+// A run sets the event counter for every event: the panel shows it a few
+// times a second, not at every change, and ends on the last value; a lone
+// change after a quiet spell is shown at once.
+TEST_F(QtPanel, IndicatorsFollowAFloodOfChangesAtAFewRepaintsASecond) {
+  auto* counter = backend_->panel()->findChild<QSpinBox*>(QStringLiteral("P1_EVENT"));
+  ASSERT_NE(counter, nullptr);
+  const auto pump_until = [](const std::function<bool()>& done, int ms) {
+    QElapsedTimer t;
+    t.start();
+    while (!done() && t.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 1);
+    return done();
+  };
+  SetCtrlAttribute(p1h, P1_EVENT, ATTR_MAX_VALUE, 100000000);
+  pump_until([] { return false; }, 200);  // quiet spell
+  QElapsedTimer lone;
+  lone.start();
+  SetCtrlVal(p1h, P1_EVENT, 7);
+  ASSERT_TRUE(pump_until([&] { return counter->value() == 7; }, 1000));
+  EXPECT_LT(lone.elapsed(), 50 * mdq::test::kSlowdown);
+
+  std::atomic<bool> done{false};
+  std::atomic<int> last{0};
+  std::thread run([&] {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1000);
+    for (int n = 1; std::chrono::steady_clock::now() < end; ++n) {
+      SetCtrlVal(p1h, P1_EVENT, n);
+      last = n;
+      std::this_thread::sleep_for(std::chrono::microseconds(50));  // ~20,000 events/s
+    }
+    done = true;
+  });
+  int shown = counter->value(), changes = 0;
+  while (!done.load()) {
+    QApplication::processEvents(QEventLoop::AllEvents, 1);
+    if (counter->value() != shown) ++changes, shown = counter->value();
+  }
+  run.join();
+  ASSERT_TRUE(pump_until([&] { return counter->value() == last.load(); }, 1000))
+      << "the counter must end on the last value set";
+  EXPECT_GE(changes, 3) << "the counter must follow the run";
+  EXPECT_LE(changes, 13) << "every change repainted the panel";
+}
+
 TEST_F(QtPanel, ConsoleFloodKeepsThePanelResponsive) {
   auto* view = backend_->panel()->findChild<QPlainTextEdit*>(QStringLiteral("console"));
   ASSERT_NE(view, nullptr);
