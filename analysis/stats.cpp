@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 
 SpectrumStats spectrum_stats(std::span<const std::int32_t> bins, int lo, int hi,
                              std::uint64_t overflow) {
@@ -139,4 +141,78 @@ bool decimate_range(std::span<const std::int32_t> bins, double lo, double hi, in
     }
   }
   return false;
+}
+
+namespace {
+// The whole pass in one function, so the loops below are compiled (and
+// vectorised) for the processor chosen by the loader.
+MDQ_MINMAX_CLONES std::int32_t spans_pass(const std::int32_t* bins, int n, double lo, double w,
+                                          ColumnSpan* out, int columns, std::int32_t* copy) {
+  auto scan = [](const std::int32_t* p, int len, ColumnSpan& k) {
+    std::int32_t mn = k.mn, mx = k.mx;
+    for (int i = 0; i < len; ++i) {
+      mn = std::min(mn, p[i]);
+      mx = std::max(mx, p[i]);
+    }
+    k = {mn, mx};
+  };
+  auto scanCopy = [](const std::int32_t* p, std::int32_t* d, int len, ColumnSpan& k) {
+    std::int32_t mn = k.mn, mx = k.mx;
+    for (int i = 0; i < len; ++i) {
+      const std::int32_t v = p[i];
+      d[i] = v;
+      mn = std::min(mn, v);
+      mx = std::max(mx, v);
+    }
+    k = {mn, mx};
+  };
+  std::int32_t top = 0;
+  int copied = 0;  // bins [0, copied) are in `copy`
+  for (int c = 0; c < columns; ++c) {
+    // The bins under [a, b): from the one holding a to the one holding b's left neighbourhood.
+    const double a = lo + c * w, b = lo + (c + 1) * w;
+    const int s = static_cast<int>(std::clamp(std::floor(a + 0.5), -1.0, double(n)));
+    const int e = static_cast<int>(std::clamp(std::ceil(b + 0.5) - 1, -1.0, double(n)));
+    const int s0 = std::max(s, 0), e0 = std::min(e, n - 1);
+    ColumnSpan k{std::numeric_limits<std::int32_t>::max(), std::numeric_limits<std::int32_t>::min()};
+    if (s0 > e0) {
+      out[c] = {1, 0};
+      continue;
+    }
+    if (copy) {
+      if (copied < s0) {
+        std::memcpy(copy + copied, bins + copied, sizeof(std::int32_t) * std::size_t(s0 - copied));
+        copied = s0;
+      }
+      if (copied > s0) scan(bins + s0, std::min(copied, e0 + 1) - s0, k);
+      if (e0 >= copied) {
+        scanCopy(bins + copied, copy + copied, e0 + 1 - copied, k);
+        copied = e0 + 1;
+      }
+    } else {
+      scan(bins + s0, e0 + 1 - s0, k);
+    }
+    out[c] = k;
+    top = std::max(top, k.mx);
+  }
+  if (copy && copied < n)
+    std::memcpy(copy + copied, bins + copied, sizeof(std::int32_t) * std::size_t(n - copied));
+  return top;
+}
+}  // namespace
+
+std::int32_t column_spans(std::span<const std::int32_t> bins, double lo, double hi, int columns,
+                          std::vector<ColumnSpan>& out, std::span<std::int32_t> copy) {
+  columns = std::max(columns, 1);
+  out.resize(static_cast<std::size_t>(columns));
+  const int n = static_cast<int>(bins.size());
+  std::int32_t* to = copy.size() >= bins.size() && n > 0 ? copy.data() : nullptr;
+  const double w = (hi - lo) / columns;
+  // Copying while scanning saves a pass over the bins in view (a quarter of
+  // a full-range hand-over); a few bins per column are copied faster whole.
+  if (to && w < 16) {
+    std::memcpy(to, bins.data(), sizeof(std::int32_t) * bins.size());
+    to = nullptr;
+  }
+  return spans_pass(bins.data(), n, lo, w, out.data(), columns, to);
 }

@@ -46,3 +46,18 @@ enum class ColumnOrder { Occurrence, Stroke };
 // Returns true when the points are the bins themselves (full resolution).
 bool decimate_range(std::span<const std::int32_t> bins, double lo, double hi, int columns,
                     std::vector<DrawPoint>& out, ColumnOrder order = ColumnOrder::Occurrence);
+
+// One pixel column of a spectrum drawn as vertical spans: the least and the
+// greatest count of the bins the column touches, bin i covering
+// [i - 0.5, i + 0.5). A bin straddling two columns counts in both, so bins
+// wider than a column come out as the steps they are (one row, and the
+// rise where a bin ends), and a one-bin spike is never lost. A column past
+// the spectrum's ends has mn > mx.
+struct ColumnSpan {
+  std::int32_t mn, mx;
+};
+// `columns` equal slices of the x range [lo, hi). Returns the greatest
+// count shown (0 when nothing is). With `copy` (as long as `bins`), the
+// bins are also copied there in the same pass.
+std::int32_t column_spans(std::span<const std::int32_t> bins, double lo, double hi, int columns,
+                          std::vector<ColumnSpan>& out, std::span<std::int32_t> copy = {});

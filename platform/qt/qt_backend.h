@@ -24,12 +24,15 @@ class QTimer;
 class QCustomPlot;
 class QCPGraph;
 class QCPLayer;
+class QCPRange;
 class QCPColorMap;
 class QCPColorScale;
 class QCPTextElement;
 struct CtrlInfo;
 
 namespace mdq::platform {
+
+class SpectrumTrace;
 
 class QtBackend : public QObject, public Backend {
   Q_OBJECT
@@ -58,12 +61,16 @@ class QtBackend : public QObject, public Backend {
   // Saves a picture of the panel (any thread; waits for the GUI thread).
   bool saveScreenshot(const std::string& path);
   QWidget* panel() const { return panel_; }
-  // Hands every bin to the plot widget (benchmark baseline).
-  // widgetSampling off: the widget draws every point too.
-  void setDecimation(bool on, bool widgetSampling = true) {
-    decimate_ = on;
-    widgetSampling_ = widgetSampling;
-  }
+  // How the spectra are drawn: the panel paints each pixel column's span
+  // itself; the others hand points to the widget's own graph (benchmark
+  // comparisons).
+  enum class SpectrumDrawing {
+    Spans,
+    GraphDecimated,         // each column's min/max points, as a line
+    GraphAllBins,           // every bin, the widget's adaptive sampling on
+    GraphAllBinsUnsampled,  // every bin, drawn as it is
+  };
+  void setSpectrumDrawing(SpectrumDrawing d);
   // Off: every redraw replots the whole graph, axes and labels included
   // (benchmark of what the spectrum's own layer saves).
   void setLayerRedraw(bool on) { layerRedraw_ = on; }
@@ -80,7 +87,8 @@ class QtBackend : public QObject, public Backend {
   bool onGuiThread(const std::function<bool()>& fn);
   struct Graph {
     QCustomPlot* plot = nullptr;
-    QCPGraph* data = nullptr;
+    SpectrumTrace* trace = nullptr;
+    QCPGraph* data = nullptr;  // the widget's graph, for comparisons only
     QCPGraph* overlay = nullptr;
     QTimer* notify = nullptr;  // tells the program the visible range moved
     QCPLayer* layer = nullptr;  // the spectrum and its fit, buffered alone
@@ -91,6 +99,7 @@ class QtBackend : public QObject, public Backend {
     // The axes of the last full replot: a redraw within them repaints
     // only the layer (`layerOnly`).
     bool framed = false, frameLog = false, layerOnly = false, layerPending = false;
+    bool layerPosted = false;
     double frameX0 = 0, frameX1 = 0, frameY0 = 0, frameY1 = 0;
   };
   struct Map {
@@ -108,7 +117,9 @@ class QtBackend : public QObject, public Backend {
   void setupMap(int control, QWidget* holder);
   void setYMode(Graph& g, bool log);
   void onXRangeChanged(int control);
-  void redraw(Graph& g);
+  // `fresh`: new bins for g.bins, copied while they are scanned.
+  void redraw(Graph& g, std::span<const std::int32_t> fresh = {});
+  double handToGraph(Graph& g, const QCPRange& view);
   static double y_top(const Graph& g, double need);
   void queueLayer(Graph& g);
   static void flushLayer(Graph& g);
@@ -127,8 +138,7 @@ class QtBackend : public QObject, public Backend {
   std::map<int, Graph> graphs_;
   std::map<int, Map> maps_;
   int nextPlot_ = 1;
-  bool decimate_ = true;
-  bool widgetSampling_ = true;
+  SpectrumDrawing drawing_ = SpectrumDrawing::Spans;
   bool layerRedraw_ = true;
   std::vector<DrawPoint> scratch_;
 

@@ -158,4 +158,95 @@ TEST(DecimateRange, StrokeOrderKeepsWhatIsOutOfViewApart) {
   EXPECT_EQ(visibleMax, 500);
 }
 
+// The bins column c of [lo, hi) touches, worked out the slow way.
+ColumnSpan touched(const std::vector<std::int32_t>& bins, double lo, double hi, int columns,
+                   int c) {
+  const double a = lo + (hi - lo) * c / columns, b = lo + (hi - lo) * (c + 1) / columns;
+  ColumnSpan s{1, 0};
+  for (int i = 0; i < static_cast<int>(bins.size()); ++i)
+    if (i + 0.5 > a && i - 0.5 < b) {
+      const std::int32_t v = bins[static_cast<std::size_t>(i)];
+      s = s.mn > s.mx ? ColumnSpan{v, v} : ColumnSpan{std::min(s.mn, v), std::max(s.mx, v)};
+    }
+  return s;
+}
+
+TEST(ColumnSpans, EachColumnSpansTheBinsItTouchesAndKeepsEverySpike) {
+  std::vector<std::int32_t> bins(65536);
+  std::uint32_t r = 7;
+  for (auto& b : bins) b = static_cast<std::int32_t>((r = r * 1664525u + 1013904223u) >> 28);
+  bins[100] = 900;    // lone spike
+  bins[40000] = -3;   // lone dip
+  bins[65535] = 77;   // last bin
+  std::vector<ColumnSpan> out;
+  struct View {
+    double lo, hi;
+    int columns;
+  };
+  // Full range on an odd width; zoomed but dense; zoomed past a bin per column.
+  for (View v : {View{-0.5, 65535.5, 543}, View{19999.3, 30017.9, 500}, View{12299.5, 12400.5, 543}}) {
+    SCOPED_TRACE(v.lo);
+    const std::int32_t top = column_spans(bins, v.lo, v.hi, v.columns, out);
+    ASSERT_EQ(out.size(), static_cast<std::size_t>(v.columns));
+    std::int32_t highest = 0;
+    for (int c = 0; c < v.columns; ++c) {
+      const ColumnSpan want = touched(bins, v.lo, v.hi, v.columns, c);
+      EXPECT_EQ(out[static_cast<std::size_t>(c)].mn, want.mn) << c;
+      EXPECT_EQ(out[static_cast<std::size_t>(c)].mx, want.mx) << c;
+      highest = std::max(highest, want.mx);
+    }
+    EXPECT_EQ(top, highest);
+  }
+  column_spans(bins, -0.5, 65535.5, 543, out);
+  auto shows = [&](std::int32_t v) {
+    for (const ColumnSpan& s : out)
+      if (s.mn == v || s.mx == v) return true;
+    return false;
+  };
+  EXPECT_TRUE(shows(900));
+  EXPECT_TRUE(shows(-3));
+  EXPECT_EQ(out.back().mx, 77);
+}
+
+TEST(ColumnSpans, WideBinsComeOutAsStepsAndColumnsPastTheEndsAsEmpty) {
+  std::vector<std::int32_t> bins(10);
+  for (int i = 0; i < 10; ++i) bins[static_cast<std::size_t>(i)] = 10 * i;
+  std::vector<ColumnSpan> out;
+  // Eight columns a bin (edges exactly on column boundaries), and five
+  // bins' width past the end.
+  EXPECT_EQ(column_spans(bins, -0.5, 14.5, 120, out), 90);
+  for (int c = 0; c < 120; ++c) {
+    const ColumnSpan s = out[static_cast<std::size_t>(c)];
+    if (c >= 80) {
+      EXPECT_GT(s.mn, s.mx) << c;
+    } else {
+      // One bin, also in the column starting at its edge: the rise is
+      // drawn by joining that column to the one before.
+      EXPECT_EQ(s.mn, 10 * (c / 8)) << c;
+      EXPECT_EQ(s.mx, 10 * (c / 8)) << c;
+    }
+  }
+  // A bin edge inside a column: that column holds the rise.
+  column_spans(bins, -0.55, 9.45, 100, out);
+  EXPECT_EQ(out[10].mn, 0);
+  EXPECT_EQ(out[10].mx, 10);
+}
+
+TEST(ColumnSpans, CopiesTheBinsInTheSamePass) {
+  std::vector<std::int32_t> bins(65536);
+  for (int i = 0; i < 65536; ++i) bins[static_cast<std::size_t>(i)] = (i * 7919) % 1013;
+  std::vector<ColumnSpan> out, plain;
+  // Full range (copied while scanned), zoomed (copied whole), past an end.
+  for (double lo : {-0.5, 30000.0, 65000.0}) {
+    const double hi = lo < 0 ? 65535.5 : lo + 3000;
+    std::vector<std::int32_t> copy(65536, -1);
+    EXPECT_EQ(column_spans(bins, lo, hi, 543, out, copy), column_spans(bins, lo, hi, 543, plain));
+    EXPECT_EQ(copy, bins) << lo;
+    for (std::size_t c = 0; c < out.size(); ++c) {
+      EXPECT_EQ(out[c].mn, plain[c].mn);
+      EXPECT_EQ(out[c].mx, plain[c].mx);
+    }
+  }
+}
+
 }  // namespace

@@ -88,6 +88,29 @@ class QtPanel : public ::testing::Test {
     }
     return seen;
   }
+  // The graph as shown once what is pending is drawn.
+  QImage shown(int control) {
+    backend_->replot(control);
+    return plot_of(control)->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  }
+  // The rows of pixel column x painted in colour c: {first, last}, {-1, -1} when none.
+  static std::pair<int, int> painted(const QImage& img, int x, QRgb c) {
+    int first = -1, last = -1;
+    for (int y = 0; y < img.height(); ++y)
+      if ((img.pixel(x, y) & 0xFFFFFF) == (c & 0xFFFFFF)) {
+        if (first < 0) first = y;
+        last = y;
+      }
+    return {first, last};
+  }
+  // The pixel a position is in, as aliased lines are drawn.
+  static int column(QCustomPlot* p, double bin) {
+    return static_cast<int>(std::floor(p->xAxis->coordToPixel(bin)));
+  }
+  static int row(QCustomPlot* p, double counts) {
+    return static_cast<int>(std::floor(p->yAxis->coordToPixel(counts)));
+  }
+  static constexpr QRgb kRed = 0xFF0000, kGreen = 0x009600;
   static inline QApplication* app_ = nullptr;
   std::unique_ptr<QtBackend> backend_;
 };
@@ -160,34 +183,156 @@ TEST_F(QtPanel, ARangeChangeTellsTheProgramOnce) {
   EXPECT_DOUBLE_EQ(lo, 1004.5);
 }
 
-TEST_F(QtPanel, DrawsMinMaxPairsZoomedOutAndStepsZoomedIn) {
+TEST_F(QtPanel, AOneBinSpikeIsPaintedToItsHeightAtFullRange) {
   std::vector<std::int32_t> bins(65536, 1);
   bins[12345] = 999;
   PlotY(p1h, P1_TDC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
         VAL_SOLID, 1, 0xFF0000);
   QCustomPlot* p = plot_of(P1_TDC_GRAPH);
   ASSERT_TRUE(p);
-  QCPGraph* g = p->graph(0);
-  const int width = p->axisRect()->width();
-  EXPECT_LE(g->data()->size(), 2 * std::max(50, width) + 2);
-  EXPECT_EQ(g->lineStyle(), QCPGraph::lsLine);
-  // The spike is drawn in its own pixel column (a column's pair shares one place).
-  p->replot();
-  const double spikeX = p->xAxis->coordToPixel(12345);
-  bool spike = false;
-  for (auto it = g->data()->constBegin(); it != g->data()->constEnd(); ++it)
-    spike = spike || (it->value == 999 && std::abs(p->xAxis->coordToPixel(it->key) - spikeX) < 1);
-  EXPECT_TRUE(spike);
+  const QImage img = shown(P1_TDC_GRAPH);
   EXPECT_GE(p->yAxis->range().upper, 999);
+  EXPECT_LT(p->yAxis->range().upper, 1200) << "the y axis follows the highest count";
+  // The spike's column (a pixel holds ~120 bins here) runs from the line
+  // of ones up to 999, unbroken.
+  const int x = column(p, 12345);
+  const auto [top, bottom] = painted(img, x, kRed);
+  EXPECT_NEAR(top, row(p, 999), 1);
+  EXPECT_NEAR(bottom, row(p, 1), 1);
+  for (int y = top; y <= bottom; ++y) EXPECT_EQ(img.pixel(x, y) & 0xFFFFFF, kRed) << y;
+  // Away from it, only the line of ones.
+  for (int dx : {-5, 5, 200}) {
+    const auto [t, b] = painted(img, x + dx, kRed);
+    EXPECT_NEAR(t, row(p, 1), 1) << dx;
+    EXPECT_NEAR(b, row(p, 1), 1) << dx;
+  }
+}
 
+TEST_F(QtPanel, AnEmptyRangePaintsNothingAboveTheFloor) {
+  std::vector<std::int32_t> bins(65536, 40);
+  std::fill(bins.begin() + 20000, bins.begin() + 30000, 0);
+  PlotY(p1h, P1_TDC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+        VAL_SOLID, 1, 0xFF0000);
+  QCustomPlot* p = plot_of(P1_TDC_GRAPH);
+  const QImage img = shown(P1_TDC_GRAPH);
+  const int floor = row(p, 0);
+  for (int x = column(p, 20200); x <= column(p, 29800); ++x) {
+    const auto [top, bottom] = painted(img, x, kRed);
+    EXPECT_TRUE(top < 0 || top >= floor - 1) << "column " << x << " painted from row " << top;
+  }
+  // The edges drop to the floor and rise back, each in one column.
+  for (double edge : {20000.0, 30000.0}) {
+    bool drop = false;
+    for (int x = column(p, edge) - 1; x <= column(p, edge) + 1; ++x) {
+      const auto [top, bottom] = painted(img, x, kRed);
+      drop |= top >= 0 && top <= row(p, 40) + 1 && bottom >= floor - 2;
+    }
+    EXPECT_TRUE(drop) << edge;
+  }
+  EXPECT_NEAR(painted(img, column(p, 10000), kRed).first, row(p, 40), 1);
+}
+
+TEST_F(QtPanel, ZoomedInEachBinIsAStepCoveringItsPixels) {
+  std::vector<std::int32_t> bins(65536, 1);
+  for (int i = 12290; i < 12410; ++i) bins[static_cast<std::size_t>(i)] = i % 2 ? 10 : 30;
+  PlotY(p1h, P1_TDC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+        VAL_SOLID, 1, 0xFF0000);
   SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_MANUAL, 12300, 12400);
-  // The view is [12299.5, 12400.5]: its bins and those it touches, one more each side.
-  EXPECT_EQ(g->data()->size(), 105);
-  EXPECT_EQ(g->data()->constBegin()->key, 12298);
-  EXPECT_EQ(g->lineStyle(), QCPGraph::lsStepCenter);
+  QCustomPlot* p = plot_of(P1_TDC_GRAPH);
+  const QImage img = shown(P1_TDC_GRAPH);
+  ASSERT_GT(p->xAxis->coordToPixel(1) - p->xAxis->coordToPixel(0), 4) << "bins a few pixels wide";
+  for (int b = 12310; b < 12390; ++b) {
+    const int level = row(p, b % 2 ? 10 : 30);
+    // Inside the bin, flat at its count (a line between bin centres would slope).
+    for (int x = column(p, b - 0.5) + 1; x <= column(p, b + 0.5) - 1; ++x) {
+      const auto [top, bottom] = painted(img, x, kRed);
+      EXPECT_NEAR(top, level, 1) << "bin " << b << " column " << x;
+      EXPECT_NEAR(bottom, level, 1) << "bin " << b << " column " << x;
+    }
+    // At its edge, the rise from the bin before, unbroken.
+    const int edge = column(p, b - 0.5);
+    int top = img.height(), bottom = -1;
+    for (int x = edge - 1; x <= edge + 1; ++x) {
+      const auto [t, bt] = painted(img, x, kRed);
+      if (t >= 0) top = std::min(top, t), bottom = std::max(bottom, bt);
+    }
+    EXPECT_LE(top, row(p, 30) + 1) << b;
+    EXPECT_GE(bottom, row(p, 10) - 1) << b;
+  }
   // The y axis follows what is in view.
   SetAxisScalingMode(p1h, P1_TDC_GRAPH, VAL_XAXIS, VAL_MANUAL, 20000, 20100);
   EXPECT_LT(p->yAxis->range().upper, 10);
+}
+
+TEST_F(QtPanel, ColumnsMeetingOnABinEdgeAreJoined) {
+  // 512 columns of exactly 8 bins: no bin straddles two columns, so the
+  // line between them is the join alone.
+  QCustomPlot* p = plot_of(P1_ADC_GRAPH);
+  ASSERT_TRUE(p);
+  std::vector<std::int32_t> bins(4096);
+  for (int i = 0; i < 4096; ++i) bins[static_cast<std::size_t>(i)] = (i / 8) % 2 ? 50 : 10;
+  PlotY(p1h, P1_ADC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+        VAL_SOLID, 1, 0xFF0000);
+  for (int k = 0; k < 3 && p->axisRect()->width() != 512; ++k) {
+    p->resize(p->width() + 512 - p->axisRect()->width(), p->height());
+    p->replot();
+  }
+  ASSERT_EQ(p->axisRect()->width(), 512);
+  const QImage img = shown(P1_ADC_GRAPH);
+  const int left = p->axisRect()->left();
+  int high = 0, low = 0;
+  for (int x = left + 1; x < left + 511; ++x) {
+    const auto [top, bottom] = painted(img, x, kRed);
+    const auto [nextTop, nextBottom] = painted(img, x + 1, kRed);
+    ASSERT_GE(top, 0) << x;
+    // Neighbours touch, at least at a corner: the line is unbroken.
+    EXPECT_LE(nextTop, bottom + 1) << x;
+    EXPECT_GE(nextBottom, top - 1) << x;
+    high += std::abs(top - row(p, 50)) <= 1;
+    low += std::abs(bottom - row(p, 10)) <= 1;
+  }
+  EXPECT_GT(high, 200);
+  EXPECT_GT(low, 200);
+}
+
+TEST_F(QtPanel, LogModeDrawsCountsOnTheLogAxisAndEmptyBinsBelowIt) {
+  std::vector<std::int32_t> bins(65536, 10);
+  std::fill(bins.begin() + 20000, bins.begin() + 30000, 0);
+  bins[40000] = 1000;
+  PlotY(p1h, P1_TDC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+        VAL_SOLID, 1, 0xFF0000);
+  backend_->setAttribute(P1_TDC_GRAPH, ATTR_YMAP_MODE, VAL_LOG);
+  QCustomPlot* p = plot_of(P1_TDC_GRAPH);
+  const QImage img = shown(P1_TDC_GRAPH);
+  ASSERT_EQ(p->yAxis->scaleType(), QCPAxis::stLogarithmic);
+  // Ten counts a decade below a thousand: at their places on the log scale.
+  const int spike = column(p, 40000);
+  EXPECT_NEAR(painted(img, spike, kRed).first, row(p, 1000), 1);
+  EXPECT_NEAR(painted(img, spike + 10, kRed).first, row(p, 10), 1);
+  EXPECT_NEAR(painted(img, spike + 10, kRed).second, row(p, 10), 1);
+  EXPECT_GT(row(p, 10) - row(p, 1000), 20) << "the decades are apart";
+  // Empty bins sit below the axis: nothing of them is painted in the plot.
+  for (int x = column(p, 20200); x <= column(p, 29800); ++x)
+    EXPECT_EQ(painted(img, x, kRed).first, -1) << x;
+  // Back to linear: the same bins, the same places as the axis gives them.
+  backend_->setAttribute(P1_TDC_GRAPH, ATTR_YMAP_MODE, VAL_LINEAR);
+  const QImage lin = shown(P1_TDC_GRAPH);
+  EXPECT_NEAR(painted(lin, spike, kRed).first, row(p, 1000), 1);
+  EXPECT_NEAR(painted(lin, spike + 10, kRed).first, row(p, 10), 1);
+}
+
+TEST_F(QtPanel, TheFitIsDrawnOverTheSpectrum) {
+  std::vector<std::int32_t> bins(4096, 20);
+  PlotY(p1h, P1_ADC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+        VAL_SOLID, 1, 0xFF0000);
+  const std::vector<double> x{1000, 3000}, y{20, 20};
+  backend_->setOverlay(P1_ADC_GRAPH, x, y);
+  QCustomPlot* p = plot_of(P1_ADC_GRAPH);
+  const QImage img = shown(P1_ADC_GRAPH);
+  const int at = column(p, 2000);
+  EXPECT_NEAR(painted(img, at, kGreen).first, row(p, 20), 2);
+  EXPECT_EQ(painted(img, at, kRed).first, -1) << "the spectrum shows through the fit";
+  EXPECT_NEAR(painted(img, column(p, 500), kRed).first, row(p, 20), 1);
 }
 
 TEST_F(QtPanel, ShiftDragFramesTheZoom) {
@@ -237,11 +382,9 @@ TEST_F(QtPanel, ARefreshWithinTheAxesRepaintsTheSpectrumAlone) {
   refresh(90);  // still fills most of the axis
   EXPECT_EQ(whole, first) << "the axes were replotted for data within them";
   EXPECT_EQ(p->yAxis->range().upper, top);
-  // The layer holds the new data all the same.
-  double shown = 0;
-  for (auto it = p->graph(0)->data()->constBegin(); it != p->graph(0)->data()->constEnd(); ++it)
-    shown = std::max(shown, it->value);
-  EXPECT_EQ(shown, 90);
+  // The layer holds the new data all the same, nothing of the old.
+  const QImage img = p->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  EXPECT_NEAR(painted(img, column(p, 700), 0x0000FF).first, row(p, 90), 1);
 
   refresh(200);  // past the top: new axes, with room to grow
   EXPECT_GT(whole, first);
@@ -252,6 +395,34 @@ TEST_F(QtPanel, ARefreshWithinTheAxesRepaintsTheSpectrumAlone) {
   refresh(20);  // far below: framed tightly again
   EXPECT_GT(whole, grown);
   EXPECT_LT(p->yAxis->range().upper, 30);
+}
+
+TEST_F(QtPanel, ARefreshLeavesNothingOfTheSpectrumBefore) {
+  QCustomPlot* p = plot_of(P1_TDC_GRAPH);
+  ASSERT_TRUE(p);
+  auto plot = [&](int spikeAt, int color) {
+    std::vector<std::int32_t> bins(65536, 5);
+    bins[static_cast<std::size_t>(spikeAt)] = 500;
+    PlotY(p1h, P1_TDC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+          VAL_SOLID, 1, color);
+    return shown(P1_TDC_GRAPH);
+  };
+  plot(12345, 0xFF0000);
+  const double top = p->yAxis->range().upper;
+  QImage img = plot(40000, 0xFF0000);  // within the same axes: the layer alone
+  ASSERT_EQ(p->yAxis->range().upper, top);
+  EXPECT_NEAR(painted(img, column(p, 40000), kRed).first, row(p, 500), 1);
+  EXPECT_NEAR(painted(img, column(p, 12345), kRed).first, row(p, 5), 1) << "the old spike stayed";
+  img = plot(40000, 0x0000FF);  // another colour: all of it
+  EXPECT_EQ(painted(img, column(p, 40000), kRed).first, -1);
+  EXPECT_EQ(painted(img, column(p, 30000), kRed).first, -1);
+  EXPECT_NEAR(painted(img, column(p, 40000), 0x0000FF).first, row(p, 500), 1);
+  // A new size: the columns follow it.
+  p->resize(p->width() - 100, p->height());
+  p->replot();
+  img = shown(P1_TDC_GRAPH);
+  EXPECT_NEAR(painted(img, column(p, 40000), 0x0000FF).first, row(p, 500), 1);
+  EXPECT_NEAR(painted(img, column(p, 12345), 0x0000FF).first, row(p, 5), 1);
 }
 
 TEST_F(QtPanel, HoverNamesTheBinAndItsCount) {
