@@ -42,9 +42,18 @@ void fill() {
   }
 }
 
+// As the panel's refresh does: a snapshot of the live bins, handed over.
+// The versions sit in the live spectra of channels 0..kVersions-1.
+void toLiveSpectra() {
+  for (int k = 0; k < kVersions; ++k)
+    for (int b = 0; b < kTdcBins; ++b)
+      dtdc[k][0][static_cast<std::size_t>(b)].store(g_tdc[static_cast<std::size_t>(k)][static_cast<std::size_t>(b)]);
+}
+
 void handOver(std::size_t k) {
-  const std::vector<std::int32_t>& v = g_tdc[k % kVersions];
-  PlotY(p1h, P1_TDC_GRAPH, v.data(), v.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+  static std::vector<std::int32_t> snap(kTdcBins);
+  spectrum_snapshot(dtdc[k % kVersions][0], snap);
+  PlotY(p1h, P1_TDC_GRAPH, snap.data(), snap.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
         VAL_SOLID, 1, 0xFF0000);
 }
 
@@ -159,6 +168,7 @@ int main(int argc, char** argv) {
   DisplayPanel(p1h);
   app.processEvents();
   fill();
+  toLiveSpectra();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
