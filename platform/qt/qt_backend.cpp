@@ -40,7 +40,7 @@ constexpr double kMinSpan = 4;
 // Range changes (a drag, the wheel) reach the program at most this often.
 constexpr int kRangeNotifyMs = 60;
 // Closest spacing of indicator repaints while values keep changing.
-constexpr int kValueFlushMs = 100;
+constexpr std::chrono::milliseconds kValueFlush{100};
 
 QString resolvePanelFile(const std::string& file) {
   QString f = QString::fromStdString(file);
@@ -195,7 +195,7 @@ QtBackend::QtBackend() {
   connect(heartbeat_, &QTimer::timeout, [] { con_flush(); });
   heartbeat_->start();
   // Indicators follow the program at once when they change now and then,
-  // and at most every kValueFlushMs when they change all the time: a run
+  // and at most every kValueFlush when they change all the time: a run
   // showing every event number repainted the panel 50 times a second, and
   // those bursts of the panel thread (and of the X server) cost the run
   // about 5 % of its rate on two cores.
@@ -730,10 +730,10 @@ void QtBackend::valueChanged(int control) {
   dirty_.insert(control);
   if (flushPending_) return;
   flushPending_ = true;
-  const auto since = std::chrono::steady_clock::now() - lastFlush_;
-  const auto wait = std::chrono::milliseconds(kValueFlushMs) -
-                    std::chrono::duration_cast<std::chrono::milliseconds>(since);
-  const int ms = static_cast<int>(std::max<std::int64_t>(0, wait.count()));
+  using std::chrono::milliseconds;
+  const auto wait = kValueFlush - std::chrono::duration_cast<milliseconds>(
+                                      std::chrono::steady_clock::now() - lastFlush_);
+  const int ms = static_cast<int>(std::max(wait, milliseconds(0)).count());
   QMetaObject::invokeMethod(valueTimer_, "start", Qt::QueuedConnection, Q_ARG(int, ms));
 }
 
