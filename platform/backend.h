@@ -33,6 +33,11 @@ class Backend {
   virtual void setAttribute(int control, int attribute, int value) = 0;
   // GUI thread only.
   virtual int plot(int graph, std::span<const std::int32_t> data, int color) = 0;
+  // The same, taking the vector's contents; `data` comes back as long as it
+  // was, its contents unspecified.
+  virtual int plotVector(int graph, std::vector<std::int32_t>& data, int color) {
+    return plot(graph, data, color);
+  }
   virtual void deletePlot(int graph, int plot) = 0;
   // The graph as drawn, as a PNG file (any thread). True when written.
   virtual bool saveGraphImage(int graph, const std::string& path) {

@@ -372,6 +372,11 @@ int PlotY(int, int graph, const void* array, std::size_t n, int type, int, int, 
   return g_nextPlot.fetch_add(1);
 }
 
+int PlotYVector(int, int graph, std::vector<std::int32_t>& bins, int color) {
+  if (g_backend) return g_backend->plotVector(graph, bins, color);
+  return g_nextPlot.fetch_add(1);
+}
+
 int DeleteGraphPlot(int, int graph, int plot, int) {
   if (plot <= 0) return -1;
   if (g_backend) g_backend->deletePlot(graph, plot);

@@ -79,6 +79,10 @@ enum : int {
 // negative value. Only VAL_INTEGER is supported.
 int PlotY(int panel, int graph, const void* array, std::size_t n, int type, int plotStyle,
           int pointStyle, int lineStyle, int pointFrequency, int color);
+// PlotY of integer counts that hands the vector itself over instead of a
+// copy: `bins` comes back the same size with unspecified contents (the
+// graph's previous counts), ready for the next refresh to fill.
+int PlotYVector(int panel, int graph, std::vector<std::int32_t>& bins, int color);
 int DeleteGraphPlot(int panel, int graph, int plot, int refresh);
 // Saves a picture of the graph as drawn to a PNG file. 0 on success;
 // negative when there is no panel window to draw it (headless without a

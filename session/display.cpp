@@ -33,12 +33,11 @@ int update_plots() {
   const SpectrumChoice c = chosen_spectra();
   if (ph_tdc > 0) DeleteGraphPlot(p1h, P1_TDC_GRAPH, ph_tdc, VAL_DELAYED_DRAW);
   spectrum_snapshot(dtdc[c.channel][c.tdcRange], tdc);
-  ph_tdc = PlotY(p1h, P1_TDC_GRAPH, tdc.data(), kTdcBins, VAL_INTEGER, VAL_THICK_LINE,
-                 VAL_NO_POINT, VAL_SOLID, 1, 0xFF0000);
+  // The snapshot itself goes to the graph; the vector comes back for the next one.
+  ph_tdc = PlotYVector(p1h, P1_TDC_GRAPH, tdc, 0xFF0000);
   if (ph_adc > 0) DeleteGraphPlot(p1h, P1_ADC_GRAPH, ph_adc, VAL_DELAYED_DRAW);
   spectrum_snapshot(dadc[c.channel][c.adcRange], adc);
-  ph_adc = PlotY(p1h, P1_ADC_GRAPH, adc.data(), kAdcBins, VAL_INTEGER, VAL_THICK_LINE,
-                 VAL_NO_POINT, VAL_SOLID, 1, 0x0000FF);
+  ph_adc = PlotYVector(p1h, P1_ADC_GRAPH, adc, 0x0000FF);
   if (g_afterPlots) g_afterPlots();
   return 0;
 }

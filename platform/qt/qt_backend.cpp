@@ -29,12 +29,11 @@
 
 #include "mdq_ui.h"
 #include "platform.h"
+#include "spectrum_plot.h"
 
 namespace mdq::platform {
 
 namespace {
-// Log axes cannot show zero: empty bins sit just below the first decade.
-constexpr double kLogFloor = 0.1;
 // Narrowest visible range, in bins.
 constexpr double kMinSpan = 4;
 // Range changes (a drag, the wheel) reach the program at most this often.
@@ -50,142 +49,6 @@ QString resolvePanelFile(const std::string& file) {
   return f;
 }
 }  // namespace
-
-// The spectrum as the panel draws it: in each pixel column of the plot one
-// vertical span, from the least to the greatest count of the bins under it,
-// joined to the previous column's so the line stays unbroken. The spans are
-// written straight into an image of the plot, which goes onto the layer in
-// one copy: the widget's graph converts and strokes a polyline through the
-// same extremes, and the painter's rectangles fill a 1-pixel row at a time,
-// both several times slower.
-class SpectrumTrace : public QCPLayerable {
- public:
-  SpectrumTrace(QCPAxis* x, QCPAxis* y) : QCPLayerable(x->parentPlot()), x_(x), y_(y) {}
-  void setSource(const std::vector<std::int32_t>* bins) { bins_ = bins; }
-  void setColor(const QColor& c) { color_ = c; }
-  QColor color() const { return color_; }
-  // Columns of the current view from `bins` (the source's new contents,
-  // copied into `copy` in the same pass when given). Returns the highest
-  // count in view.
-  std::int32_t update(std::span<const std::int32_t> bins, std::span<std::int32_t> copy = {}) {
-    const QRect r = x_->axisRect()->rect();
-    const QCPRange v = x_->range();
-    left_ = r.left(), width_ = r.width(), lo_ = v.lower, hi_ = v.upper;
-    // Column c holds the x positions [c, c + 1) from the plot's left edge,
-    // where the painter's aliased lines put them.
-    return column_spans(bins, lo_, hi_, std::max(1, width_), spans_, copy);
-  }
-
- protected:
-  void applyDefaultAntialiasingHint(QCPPainter* p) const override { p->setAntialiasing(false); }
-  QRect clipRect() const override { return x_->axisRect()->rect(); }
-  void draw(QCPPainter* painter) override;
-
- private:
-  struct Rows {
-    int top, bottom;  // in the image; top > bottom: nothing
-  };
-  QCPAxis* x_;
-  QCPAxis* y_;
-  const std::vector<std::int32_t>* bins_ = nullptr;
-  QColor color_ = Qt::red;
-  int left_ = 0, width_ = -1;
-  double lo_ = 0, hi_ = 0;
-  std::vector<ColumnSpan> spans_;
-  QImage image_;
-  std::vector<Rows> rows_;   // of each column's extremes
-  std::vector<Rows> drawn_;  // what the image holds, per column
-  quint32 painted_ = 0;      // in this colour
-};
-
-void SpectrumTrace::draw(QCPPainter* painter) {
-  if (!bins_ || bins_->empty()) return;
-  const QRect r = x_->axisRect()->rect();
-  const QCPRange v = x_->range();
-  // A resize or a new layout since the last update.
-  if (r.left() != left_ || r.width() != width_ || v.lower != lo_ || v.upper != hi_) update(*bins_);
-  // The image covers what the layer lets this draw: the plot's rectangle
-  // a row up (the axis line has the bottom row).
-  const QRect area = r.translated(0, -1);
-  if (image_.size() != area.size()) {
-    image_ = QImage(area.size(), QImage::Format_ARGB32_Premultiplied);
-    image_.fill(Qt::transparent);
-    drawn_.assign(static_cast<std::size_t>(area.width()), Rows{0, -1});
-  }
-  const int w = area.width(), h = area.height();
-  if (w <= 0 || h <= 0) return;
-  auto* bits = reinterpret_cast<quint32*>(image_.bits());
-  const qsizetype stride = image_.bytesPerLine() / 4;
-  auto fill = [&](int c, int from, int to, quint32 px) {
-    if (from > to) return;
-    quint32* p = bits + c + from * stride;
-    for (int y = from; y <= to; ++y, p += stride) *p = px;
-  };
-  const QCPRange yr = y_->range();
-  const bool log = y_->scaleType() == QCPAxis::stLogarithmic;
-  const quint32 px = qPremultiply(color_.rgba());
-  if (px != painted_) {  // everything drawn is repainted below
-    for (Rows& d : drawn_) d = {0, -1};
-    image_.fill(Qt::transparent);
-    painted_ = px;
-  }
-  // Each column's extremes in image rows: the axis puts yr.lower at
-  // r.bottom(), one below the image, and a position within a row is in it
-  // (as with the painter's aliased lines). Rows outside stop just past the
-  // image's edges, so a join still reaches them; the shift keeps the
-  // truncation a floor.
-  const int columns = std::min(w, static_cast<int>(spans_.size()));
-  rows_.resize(std::size_t(columns));
-  const double base = h;
-  auto toRow = [base](double y) {
-    return static_cast<int>(std::clamp(y, -1.0, base + 1) + 1) - 1;
-  };
-  if (log) {
-    const double k = r.height() / std::log(yr.upper / yr.lower);
-    auto row = [&](std::int32_t c) {
-      return toRow(base - std::log(std::max(double(c), kLogFloor) / yr.lower) * k);
-    };
-    for (int c = 0; c < columns; ++c)
-      rows_[std::size_t(c)] = {row(spans_[std::size_t(c)].mx), row(spans_[std::size_t(c)].mn)};
-  } else {
-    const double k = r.height() / yr.size(), b = base + yr.lower * k;
-    for (int c = 0; c < columns; ++c)
-      rows_[std::size_t(c)] = {toRow(b - spans_[std::size_t(c)].mx * k),
-                               toRow(b - spans_[std::size_t(c)].mn * k)};
-  }
-  int prevTop = 0, prevBottom = -1;  // none
-  int used = h;                      // the first row drawn
-  for (int c = 0; c < w; ++c) {
-    Rows now{0, -1};
-    if (c < columns && spans_[std::size_t(c)].mn <= spans_[std::size_t(c)].mx) {
-      int top = rows_[std::size_t(c)].top, bot = rows_[std::size_t(c)].bottom;
-      if (prevBottom >= prevTop) {
-        // Down to the previous column's top, or up to its bottom: the join
-        // is this column's, as a step's rise is where its bin starts.
-        top = std::min(top, prevBottom + 1);
-        bot = std::max(bot, prevTop - 1);
-      }
-      prevTop = top, prevBottom = bot;
-      now = {std::max(top, 0), std::min(bot, h - 1)};
-      used = std::min(used, now.top);
-    } else {
-      prevBottom = prevTop - 1;
-    }
-    // Only the rows that change: between refreshes most columns keep
-    // their span, or move it by a pixel.
-    Rows& was = drawn_[std::size_t(c)];
-    fill(c, was.top, std::min(was.bottom, now.top - 1), 0);
-    fill(c, std::max(was.top, now.bottom + 1), was.bottom, 0);
-    fill(c, now.top, std::min(now.bottom, was.top - 1), px);
-    fill(c, std::max(now.top, was.bottom + 1), now.bottom, px);
-    was = now;
-  }
-  if (used >= h) return;
-  // The layer was just cleared and nothing under the spectrum is drawn on it.
-  painter->setCompositionMode(QPainter::CompositionMode_Source);
-  // Rows above the highest span are empty.
-  painter->drawImage(area.topLeft() + QPoint(0, used), image_, QRect(0, used, w, h - used));
-}
 
 QtBackend::QtBackend() {
   dispatcher_ = QAbstractEventDispatcher::instance(QCoreApplication::instance()->thread());
@@ -355,7 +218,7 @@ void QtBackend::setupTimer(int id, QWidget* w) {
 
 void QtBackend::setupGraph(int control, QWidget* holder) {
   Graph g;
-  auto* p = new QCustomPlot(holder);
+  auto* p = new SpectrumPlot(holder);
   p->setNotAntialiasedElements(QCP::aeAll);
   p->plotLayout()->insertRow(0);
   p->plotLayout()->addElement(0, 0, new QCPTextElement(p, holder->property("title").toString()));
@@ -378,6 +241,7 @@ void QtBackend::setupGraph(int control, QWidget* holder) {
   g.trace = new SpectrumTrace(p->xAxis, p->yAxis);  // under the fit
   g.trace->setLayer(g.layer);
   g.trace->setVisible(drawing_ == SpectrumDrawing::Spans);
+  p->setTrace(g.trace, g.layer);
   g.overlay->setLayer(g.layer);
   p->selectionRect()->setLayer(g.layer);
   p->removeLayer(p->layer(QStringLiteral("overlay")));
@@ -542,7 +406,10 @@ void QtBackend::redraw(Graph& g, std::span<const std::int32_t> fresh) {
   if (layerRedraw_ && g.framed && g.frameLog == g.log && g.frameX0 == r.lower &&
       g.frameX1 == r.upper && g.frameY0 == y0 && g.frameY1 == y1) {
     g.layerOnly = true;
-    queueLayer(g);
+    // The trace's own pixels need only the widget's repaint; the widget's
+    // graph is drawn on the layer.
+    if (drawing_ == SpectrumDrawing::Spans) g.plot->update(refreshRect(g));
+    else queueLayer(g);
     return;
   }
   g.framed = true;
@@ -579,6 +446,13 @@ void QtBackend::flushLayer(Graph& g) {
   g.layer->replot();
   g.plot->setAttribute(Qt::WA_UpdatesDisabled, false);
   g.plot->update(layerRect(g));
+}
+
+// What a redraw within the same axes repaints: the trace's pixels, or the
+// layer once something else on it changed.
+QRect QtBackend::refreshRect(const Graph& g) const {
+  if (drawing_ == SpectrumDrawing::Spans && !g.layerPending) return g.trace->area();
+  return layerRect(g);
 }
 
 QRect QtBackend::layerRect(const Graph& g) {
@@ -700,7 +574,7 @@ void QtBackend::replot(int control) {
     // A layer already drawn needs only the widget's repaint.
     if (it->second.layerOnly) {
       flushLayer(it->second);
-      it->second.plot->repaint(layerRect(it->second));
+      it->second.plot->repaint(refreshRect(it->second));
     } else {
       it->second.plot->replot(QCustomPlot::rpImmediateRefresh);
     }
@@ -791,18 +665,35 @@ int QtBackend::plot(int graph, std::span<const std::int32_t> data, int color) {
   Graph& g = it->second;
   const bool resized = g.bins.size() != data.size();
   g.bins.resize(data.size());  // filled by redraw
+  newPlot(g, resized, color);
+  redraw(g, data);
+  return nextPlot_++;
+}
+
+int QtBackend::plotVector(int graph, std::vector<std::int32_t>& data, int color) {
+  auto it = graphs_.find(graph);
+  if (it == graphs_.end()) return -1;
+  Graph& g = it->second;
+  const std::size_t n = data.size();
+  const bool resized = g.bins.size() != n;
+  g.bins.swap(data);
+  data.resize(n);
+  newPlot(g, resized, color);
+  redraw(g);
+  return nextPlot_++;
+}
+
+void QtBackend::newPlot(Graph& g, bool resized, int color) {
   const QColor col = QColor::fromRgb(static_cast<QRgb>(color));
   g.trace->setColor(col);
   if (g.data->pen().color() != col) g.data->setPen(QPen(col, 1));
   // A zoom stays until the user resets it; redrawing keeps the view.
   if (!g.zoomed || resized) {
     g.adjusting = true;
-    g.plot->xAxis->setRange(-0.5, std::max<double>(1, data.size()) - 0.5);
+    g.plot->xAxis->setRange(-0.5, std::max<double>(1, g.bins.size()) - 0.5);
     g.adjusting = false;
     g.zoomed = false;
   }
-  redraw(g, data);
-  return nextPlot_++;
 }
 
 void QtBackend::deletePlot(int graph, int) {

@@ -46,6 +46,7 @@ class QtBackend : public QObject, public Backend {
   void valueChanged(int control) override;
   void setAttribute(int control, int attribute, int value) override;
   int plot(int graph, std::span<const std::int32_t> data, int color) override;
+  int plotVector(int graph, std::vector<std::int32_t>& data, int color) override;
   void deletePlot(int graph, int plot) override;
   bool saveGraphImage(int graph, const std::string& path) override;
   void processEvents(int timeoutMs) override;
@@ -124,6 +125,8 @@ class QtBackend : public QObject, public Backend {
   void queueLayer(Graph& g);
   static void flushLayer(Graph& g);
   static QRect layerRect(const Graph& g);
+  QRect refreshRect(const Graph& g) const;
+  void newPlot(Graph& g, bool resized, int color);
   void hover(Graph& g, int x, int y, const QPoint& global);
   void applyValue(int control);
   QWidget* widget(int control) const;

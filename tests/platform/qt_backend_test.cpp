@@ -425,6 +425,33 @@ TEST_F(QtPanel, ARefreshLeavesNothingOfTheSpectrumBefore) {
   EXPECT_NEAR(painted(img, column(p, 12345), 0x0000FF).first, row(p, 5), 1);
 }
 
+TEST_F(QtPanel, WhereTheSpectrumWasTheGridComesBackAsAFreshDrawingShowsIt) {
+  QCustomPlot* p = plot_of(P1_TDC_GRAPH);
+  ASSERT_TRUE(p);
+  auto plot = [&](int from) {
+    std::vector<std::int32_t> bins(65536, 5);
+    bins[50000] = 500;  // the same highest count: the axes stay
+    std::fill(bins.begin() + from, bins.begin() + from + 600, 500);
+    PlotY(p1h, P1_TDC_GRAPH, bins.data(), bins.size(), VAL_INTEGER, VAL_THICK_LINE, VAL_NO_POINT,
+          VAL_SOLID, 1, 0xFF0000);
+    return shown(P1_TDC_GRAPH);
+  };
+  plot(12000);
+  const QImage moved = plot(30000);  // the trace's pixels alone
+  p->replot(QCustomPlot::rpImmediateRefresh);
+  const QImage fresh = p->grab().toImage().convertToFormat(QImage::Format_RGB32);
+  // The old block's edges ran across the grid lines.
+  int under = 0;
+  for (int x = column(p, 12000) - 1; x <= column(p, 12600) + 1; ++x)
+    for (int y = row(p, 500); y < row(p, 5); ++y) {
+      const QRgb c = fresh.pixel(x, y) & 0xFFFFFF;
+      under += c != 0xFFFFFF && c != kRed;
+      ASSERT_EQ(moved.pixel(x, y), fresh.pixel(x, y)) << "column " << x << " row " << y;
+    }
+  EXPECT_GT(under, 0) << "the test needs a grid line under the old trace";
+  EXPECT_NEAR(painted(moved, column(p, 30300), kRed).first, row(p, 500), 1);
+}
+
 TEST_F(QtPanel, HoverNamesTheBinAndItsCount) {
   std::vector<std::int32_t> bins(4096, 0);
   bins[1234] = 77;
