@@ -452,6 +452,25 @@ TEST_F(QtPanel, WhereTheSpectrumWasTheGridComesBackAsAFreshDrawingShowsIt) {
   EXPECT_NEAR(painted(moved, column(p, 30300), kRed).first, row(p, 500), 1);
 }
 
+TEST_F(QtPanel, AVectorHandedOverIsDrawnAndComesBackReadyForTheNextRefresh) {
+  QCustomPlot* p = plot_of(P1_TDC_GRAPH);
+  ASSERT_TRUE(p);
+  std::vector<std::int32_t> bins(65536, 5);
+  bins[20000] = 400;
+  PlotYVector(p1h, P1_TDC_GRAPH, bins, 0xFF0000);  // the graph had nothing before
+  ASSERT_EQ(bins.size(), 65536u);
+  QImage img = shown(P1_TDC_GRAPH);
+  EXPECT_NEAR(painted(img, column(p, 20000), kRed).first, row(p, 400), 1);
+  // Refilled as a refresh does, whatever came back in it.
+  std::fill(bins.begin(), bins.end(), 5);
+  bins[45000] = 400;
+  PlotYVector(p1h, P1_TDC_GRAPH, bins, 0xFF0000);
+  ASSERT_EQ(bins.size(), 65536u);
+  img = shown(P1_TDC_GRAPH);
+  EXPECT_NEAR(painted(img, column(p, 45000), kRed).first, row(p, 400), 1);
+  EXPECT_NEAR(painted(img, column(p, 20000), kRed).first, row(p, 5), 1);
+}
+
 TEST_F(QtPanel, HoverNamesTheBinAndItsCount) {
   std::vector<std::int32_t> bins(4096, 0);
   bins[1234] = 77;
