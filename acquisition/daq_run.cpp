@@ -10,6 +10,7 @@
 #include <ctime>
 #include <string>
 
+#include "coarse_clock.h"
 #include "decode.h"
 #include "easiroc.h"
 #include "platform.h"
@@ -132,7 +133,9 @@ class Run {
   bool fileWarned_ = false;
   bool saidKind_[6] = {};
   std::uint64_t readOuts_ = 0;
-  std::chrono::steady_clock::time_point nextStatus_{};
+  CoarseClock::time_point nextStatus_{};
+  CoarseClock::time_point nextSwitches_{};  // when the dump switches are next read
+  bool dumpTerm_ = false, dumpFile_ = false;
   std::uint64_t leakAt_[kVetoLeakLimit] = {};
   int leaks_ = 0;
   bool failed_ = false;  // a device or the file failed: no more records
@@ -428,11 +431,15 @@ Run::Cycle Run::event_cycle() {
 
 // Drains the TDC output buffer. False when the run must end.
 bool Run::tdc_readout(const TdcCounts& counts) {
-  bool dbg_tdc_t = false, dbg_tdc_f = false;
-  obs_.debug_switches(&dbg_tdc_t, &dbg_tdc_f);
+  // The dump switches are looked at a few times a second: read per event
+  // they cost as much as decoding the event.
+  if (const auto now = CoarseClock::now(); now >= nextSwitches_) {
+    obs_.debug_switches(&dumpTerm_, &dumpFile_);
+    nextSwitches_ = now + std::chrono::milliseconds(100);
+  }
   TdcDebug dbg;
-  dbg.term = dbg_tdc_t;
-  if (dbg_tdc_f) {
+  dbg.term = dumpTerm_;
+  if (dumpFile_) {
     dbg.file = std::fopen("TDCout.txt", "a");
     if (!dbg.file && !fileWarned_) {
       con_printf("Cannot open TDCout.txt for the TDC word dump (%s); the run goes on without it.\n",
@@ -569,7 +576,7 @@ void Run::board_failed(BoardReadStatus st, const BoardEvent& e) {
 Run::Cycle Run::after_readout() {
   // The status line (pairing and failure counts) follows the run a few
   // times a second whatever the trigger rate.
-  const auto now = std::chrono::steady_clock::now();
+  const auto now = CoarseClock::now();
   if (now >= nextStatus_) {
     nextStatus_ = now + std::chrono::milliseconds(250);
     show_status();
@@ -672,11 +679,12 @@ RunReport Run::take() {
     state.started();
     scan();
   }
-  state.set_activity("fitting the last position's peaks");
-  scan_map_run_end();
+  scan_map_scan_end();
   if (rep_.end == RunEnd::GridDone && !state.keep_going()) rep_.end = RunEnd::OperatorStop;
   state.set_activity("closing the run file");
   finish();
+  state.set_activity("fitting the last position's peaks");
+  scan_map_run_end();
   state.finished(rep_.end, rep_.reason);
   obs_.finished(rep_);
   return rep_;

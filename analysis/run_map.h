@@ -30,6 +30,9 @@ MapSource shown_map_source();
 void scan_map_run_start(const RUNREC& run);
 void scan_map_position(const POSREC& pos);
 void scan_map_event(const EventTable& ev, bool saved);
+// The scan is over: the last position's fits start (they run while the run
+// file is closed). scan_map_run_end then waits for them.
+void scan_map_scan_end();
 void scan_map_run_end();
 // Waits up to `limit` for the fits handed over so far; true when all are in.
 bool scan_map_fits_done(std::chrono::milliseconds limit);

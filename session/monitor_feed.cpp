@@ -3,6 +3,7 @@
 #include <chrono>
 
 #include "bias.h"
+#include "coarse_clock.h"
 #include "easiroc.h"
 #include "mdq_ui.h"
 #include "platform.h"
@@ -11,7 +12,8 @@
 #include "wienvme_dll.h"
 
 namespace {
-using Clock = std::chrono::steady_clock;
+// Asked per event while a run goes on: the coarse clock is a few nanoseconds.
+using Clock = CoarseClock;
 
 // Run-thread side: read-outs since the run started, and the last
 // publication and rate sample.
