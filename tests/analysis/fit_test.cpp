@@ -44,6 +44,20 @@ TEST(GaussianFit, RecoversAWellFilledPeakWithinItsErrors) {
   EXPECT_LT(r.chi2 / r.ndf, 1.0);
 }
 
+TEST(GaussianFit, ResidualDerivativesAgreeWithDifferencesOfTheResiduals) {
+  const Shape truth{200, 1000.5, 15.0};
+  std::vector<std::int32_t> bins = draw(2048, truth, 5);
+  for (int i = 900; i < 940; ++i) bins[static_cast<std::size_t>(i)] = 0;  // empty bins
+  // At the truth, away from it, and with a background dipping below zero
+  // (the floor and its penalty) on the left.
+  const double near[3] = {200, 1000.5, 15};
+  const double far[3] = {80, 1030, 40};
+  const double dipping[5] = {200, 1000, 15, 1.0, 0.02};
+  EXPECT_LT(fit_jacobian_mismatch(bins, 880, 1120, false, near), 1e-4);
+  EXPECT_LT(fit_jacobian_mismatch(bins, 880, 1120, false, far), 1e-4);
+  EXPECT_LT(fit_jacobian_mismatch(bins, 880, 1120, true, dipping), 1e-4);
+}
+
 TEST(GaussianFit, ErrorsMatchTheSpreadOverRepeatedSpectra) {
   // 40 spectra of one shape: the fitted means scatter as the quoted error says.
   const Shape truth{40, 700, 12};
