@@ -29,7 +29,7 @@
 
 #include "mdq_ui.h"
 #include "platform.h"
-#include "spectrum_plot.h"
+#include "trace_plot.h"
 
 namespace mdq::platform {
 

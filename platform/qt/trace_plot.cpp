@@ -1,4 +1,4 @@
-#include "spectrum_plot.h"
+#include "trace_plot.h"
 
 #include <QPaintEvent>
 #include <algorithm>
