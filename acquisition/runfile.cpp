@@ -5,8 +5,10 @@
 #include <time.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 
+#include "coarse_clock.h"
 #include "platform.h"
 
 namespace {
@@ -130,11 +132,9 @@ std::string run_file_name(const std::string& base, int fcount) {
 // ---- writer ----------------------------------------------------------------
 
 namespace {
-// Coarse clock: a few nanoseconds, good enough for a period of seconds.
 long long monotonic_ms() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &ts);
-  return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+  return std::chrono::duration_cast<std::chrono::milliseconds>(CoarseClock::now().time_since_epoch())
+      .count();
 }
 }  // namespace
 

@@ -39,6 +39,18 @@ double model(const double* p, bool bg, double centre, double x) {
   return f;
 }
 
+// The model at x and its derivatives in the parameters (dm[0..4]).
+double model_gradient(const double* p, bool bg, double centre, double x, double* dm) {
+  const double u = (x - p[1]) / p[2];
+  const double g = std::exp(-0.5 * u * u);
+  dm[0] = g;
+  dm[1] = p[0] * g * u / p[2];
+  dm[2] = p[0] * g * u * u / p[2];
+  dm[3] = 1.0;
+  dm[4] = x - centre;
+  return p[0] * g + (bg ? p[3] + p[4] * (x - centre) : 0.0);
+}
+
 // Signed square root of each bin's term of the Poisson likelihood ratio
 // 2 * sum(f - y + y ln(y/f)): its sum of squares is what is minimised.
 int residuals(const gsl_vector* params, void* data, gsl_vector* r) {
@@ -69,11 +81,8 @@ int jacobian(const gsl_vector* params, void* data, gsl_matrix* J) {
   const std::size_t np = pr->bg ? 5 : 3;
   for (std::size_t i = 0; i < pr->n; ++i) {
     const double x = pr->lo + static_cast<double>(i);
-    const double u = (x - p[1]) / p[2];
-    const double g = std::exp(-0.5 * u * u);
-    double raw = p[0] * g;
-    if (pr->bg) raw += p[3] + p[4] * (x - pr->centre);
-    const double dm[5] = {g, p[0] * g * u / p[2], p[0] * g * u * u / p[2], 1.0, x - pr->centre};
+    double dm[5];
+    const double raw = model_gradient(p, pr->bg, pr->centre, x, dm);
     const double f = std::max(raw, kFloor);
     const double y = pr->y[i];
     double d = 2.0 * (f - y);
@@ -200,11 +209,8 @@ int minimise(Problem& pr, std::size_t np, const double* p0, double* p, int* iter
 bool parameter_errors(const double* p, std::size_t np, const FitResult& r, double* err) {
   gsl_matrix* info_m = gsl_matrix_calloc(np, np);
   for (int bin = r.lo; bin <= r.hi; ++bin) {
-    const double x = bin;
-    const double d = (x - p[1]) / p[2];
-    const double g = std::exp(-0.5 * d * d);
-    const double f = std::max(model(p, r.background, r.centre, x), kInfoFloor);
-    double dv[5] = {g, p[0] * g * d / p[2], p[0] * g * d * d / p[2], 1.0, x - r.centre};
+    double dv[5];
+    const double f = std::max(model_gradient(p, r.background, r.centre, bin, dv), kInfoFloor);
     for (std::size_t a = 0; a < np; ++a)
       for (std::size_t b = 0; b <= a; ++b) {
         const double v = gsl_matrix_get(info_m, a, b) + dv[a] * dv[b] / f;

@@ -199,10 +199,10 @@ void scan_map_position(const POSREC& pos) {
 
 void scan_map_event(const EventTable& ev, bool saved) { shown_scan_map().event(ev.aa, saved); }
 
-// The run reports its end once its map is complete, unless the fits are far
-// behind.
 void scan_map_scan_end() { fit_live_position(); }
 
+// The run reports its end once its map is complete, unless the fits are far
+// behind.
 void scan_map_run_end() {
   fit_live_position();
   fitter().wait_idle(std::chrono::seconds(2));

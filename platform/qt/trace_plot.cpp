@@ -139,10 +139,15 @@ void SpectrumPlot::composeUnder(const QRect& area) {
   under_.fill(Qt::white);
   QCPPainter p(&under_);
   p.translate(-area.topLeft());
+  drawUnder(p);
+  underStale_ = false;
+}
+
+// The background and every buffer below the trace's layer.
+void SpectrumPlot::drawUnder(QCPPainter& p) {
   if (mBackgroundBrush.style() != Qt::NoBrush) p.fillRect(mViewport, mBackgroundBrush);
   drawBackground(&p);
   for (qsizetype i = 0; i + 1 < mPaintBuffers.size(); ++i) mPaintBuffers[i]->draw(&p);
-  underStale_ = false;
 }
 
 void SpectrumPlot::paintEvent(QPaintEvent* event) {
@@ -160,9 +165,7 @@ void SpectrumPlot::paintEvent(QPaintEvent* event) {
   const QRegion asked = event->region();
   for (const QRect& q : asked - area) {
     painter.setClipRect(q);
-    if (mBackgroundBrush.style() != Qt::NoBrush) painter.fillRect(mViewport, mBackgroundBrush);
-    drawBackground(&painter);
-    for (qsizetype i = 0; i + 1 < mPaintBuffers.size(); ++i) mPaintBuffers[i]->draw(&painter);
+    drawUnder(painter);
   }
   if (!area.isEmpty() && asked.intersects(area)) {
     const bool fresh = underStale_ || under_.size() != area.size();

@@ -74,6 +74,7 @@ class SpectrumPlot : public QCustomPlot {
  private:
   bool topLayerEmpty() const;
   void composeUnder(const QRect& area);
+  void drawUnder(QCPPainter& p);
   SpectrumTrace* trace_ = nullptr;
   QCPLayer* layer_ = nullptr;
   QImage under_;  // every buffer below the trace's layer, over the trace's area
