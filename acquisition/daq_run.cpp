@@ -324,11 +324,14 @@ bool Run::wait_for_trigger() {
       return false;
     }
     if (st & V1290_STATUS_DATA_READY) return true;
-    // A long wait for beam must not hold written events in memory.
-    if (cfg_.save && (++polls & 0xFFF) == 0 && !writer_.flush_if_due()) {
-      stop(RunEnd::Failed, "the run file could not be written");
-      failed_ = true;
-      return false;
+    if ((++polls & 0xFFF) == 0) {
+      obs_.waiting();
+      // A long wait for beam must not hold written events in memory.
+      if (cfg_.save && !writer_.flush_if_due()) {
+        stop(RunEnd::Failed, "the run file could not be written");
+        failed_ = true;
+        return false;
+      }
     }
     if (!run_state().keep_going()) return false;
   }

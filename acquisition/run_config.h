@@ -80,13 +80,16 @@ class RunObserver {
  public:
   virtual ~RunObserver() = default;
   virtual void position(const POSREC&) {}
-  virtual void event(std::uint32_t /*nev*/) {}
+  virtual void event(std::uint32_t /*nev*/) {}  // after every read-out
+  // Every few milliseconds of a wait for a trigger: what `event` held back
+  // can be shown now.
+  virtual void waiting() {}
   virtual void status(const std::string& /*text*/) {}
   // A saving run's number (0: its name holds no {run}), before its first file.
   virtual void run_number(int /*number*/) {}
   // The counts so far, after every read-out and status change (keep it cheap).
   virtual void progress(const RunReport&) {}
-  // The TDC word dump switches, asked for at every read-out.
+  // The TDC word dump switches, asked for a few times a second.
   virtual void debug_switches(bool* term, bool* file) { *term = *file = false; }
   virtual void finished(const RunReport&) {}
 };

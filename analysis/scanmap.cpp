@@ -53,9 +53,10 @@ void ScanMap::event(const EventValues& v, bool saved) {
   ++c.events;
   if (saved) ++c.saved;
   for (std::size_t ch = 0; ch < 32; ++ch) {
-    if (v[ch][0] != 0 && v[ch][0] < 65536) c.tdc[ch].add(v[ch][0]);
-    if (v[ch][2] != 0) c.adc0[ch].add(v[ch][2]);
-    if (v[ch][3] != 0) c.adc1[ch].add(v[ch][3]);
+    const std::uint32_t t = v[ch][0], a0 = v[ch][2], a1 = v[ch][3];
+    c.tdc[ch].add_if(t - 1u < 65535u, t);  // 1..65535
+    c.adc0[ch].add_if(a0 != 0, a0);
+    c.adc1[ch].add_if(a1 != 0, a1);
   }
 }
 

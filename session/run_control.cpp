@@ -1,10 +1,12 @@
 #include "run_control.h"
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
 #include "backend.h"
+#include "coarse_clock.h"
 #include "daq_run.h"
 #include "dispatch.h"
 #include "mdq_main.h"
@@ -29,9 +31,22 @@ class PanelRunObserver final : public RunObserver {
     SetCtrlVal(p1h, P1_IX, p.ix);
     monitor_feed_position(p);
   }
+  // The panel repaints its indicators a few times a second: at a high
+  // trigger rate most per-event counts would never be seen, yet each one
+  // set costs the run two locks. A position's first event is shown at
+  // once, a held-back count when the run next waits for a trigger.
   void event(std::uint32_t nev) override {
-    SetCtrlVal(p1h, P1_EVENT, nev);
     monitor_feed_event(nev);
+    const auto now = CoarseClock::now();
+    if (nev == 1 || now >= nextCount_) {
+      show_count(nev);
+      nextCount_ = now + std::chrono::milliseconds(20);
+    } else {
+      heldCount_ = nev;
+    }
+  }
+  void waiting() override {
+    if (heldCount_ != shownCount_) show_count(heldCount_);
   }
   void status(const std::string& text) override {
     SetCtrlVal(p1h, P1_RUN_STATUS, text.c_str());
@@ -52,9 +67,17 @@ class PanelRunObserver final : public RunObserver {
   }
   void finished(const RunReport& report) override {
     SetCtrlVal(p1h, P1_RUN, 0);
-    SetCtrlVal(p1h, P1_EVENT, report.lastNev);
+    show_count(report.lastNev);
     monitor_feed_finished(report);
   }
+
+ private:
+  void show_count(std::uint32_t nev) {
+    SetCtrlVal(p1h, P1_EVENT, nev);
+    shownCount_ = heldCount_ = nev;
+  }
+  CoarseClock::time_point nextCount_{};
+  std::uint32_t shownCount_ = 0, heldCount_ = 0;
 };
 
 PanelRunObserver g_observer;

@@ -62,6 +62,13 @@ TEST(ScanMap, SumsPerCellAndChannelWithNothingWhereNothingWasSeen) {
   EXPECT_TRUE(std::isnan(tdc[2])) << "the only TDC value there overflowed";
   EXPECT_DOUBLE_EQ(m.values(3, MapQuantity::MeanAdc1)[2], 60);
   EXPECT_TRUE(std::isnan(m.values(4, MapQuantity::MeanAdc0)[1])) << "channel without data";
+
+  // The spectrum's last bin is a value, one past it is not.
+  m.position(1, 1, 5, 107);
+  m.event(event_with(4, 65535, 0, 0), true);
+  m.event(event_with(4, 65536, 0, 0), true);
+  EXPECT_EQ(m.cell(1, 1).tdc[4].n, 1u);
+  EXPECT_DOUBLE_EQ(m.cell(1, 1).tdc[4].mean(), 65535);
 }
 
 TEST(ScanMap, PositionsOutsideTheGridAndOversizedGridsAreDropped) {

@@ -213,7 +213,8 @@ TEST_F(Integrity, SlowTriggersAreRecordedWithTheLateSkipOff) {
 
 TEST_F(Integrity, OversizedFrameGivesZerosNotTheLastEventsValues) {
   ConsoleCapture con;
-  SetCtrlVal(p1h, P1_NEV, 300);
+  // Long enough to be under way when the counter (set every 20 ms) shows 100.
+  SetCtrlVal(p1h, P1_NEV, 3000);
   start_run();
   ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 100; }, 10s));
   stand_board().faults().hugeFrames = 3;
@@ -221,7 +222,7 @@ TEST_F(Integrity, OversizedFrameGivesZerosNotTheLastEventsValues) {
   const auto s = scan_run_file(run_file_name(base_, 1));
   ASSERT_TRUE(s.complete) << s.error;
   const Pairs p = check_pairs(s);
-  EXPECT_EQ(p.events, 300u);
+  EXPECT_EQ(p.events, 3000u);
   EXPECT_EQ(p.zeroAdc, 3u);
   EXPECT_EQ(p.mispaired, 0u) << p.firstBad;
   const RunReport& r = last_run_report();

@@ -757,6 +757,27 @@ TEST_F(RunSim, TriggerThatNeverComesEndsWhenTheFlagDrops) {
   EXPECT_EQ(ctrl(P1_EVENT), 1);
 }
 
+// At thousands of triggers a second the event counter is set a few times a
+// second, not per event; once the beam stops it shows the last event read.
+TEST_F(RunSim, EventCounterCatchesUpWhenTheBeamStops) {
+  SetCtrlVal(p1h, P1_NEV, 1000000);
+  start();
+  ASSERT_TRUE(wait_until([] { return ctrl(P1_EVENT) >= 2000; }, 10s));
+  sim::simcrate_status_never_ready(true);
+  // The status never ready, the last trigger fired reaches only the board:
+  // every one before it was read out (once the event under way is done).
+  auto& source = sim::shared_trigger_source();
+  ASSERT_TRUE(wait_until(in_trigger_wait, 5s));
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(wait_until([&] { return ctrl(P1_EVENT) + 1 == static_cast<int>(source.generated()); }, 5s))
+      << "shown " << ctrl(P1_EVENT) << ", triggers " << source.generated();
+  const int shown = ctrl(P1_EVENT);
+  std::thread([] { run_state().request_stop(); }).join();
+  ASSERT_TRUE(wait_until(run_idle, 5s));
+  sim::simcrate_status_never_ready(false);
+  EXPECT_EQ(static_cast<std::uint64_t>(shown), last_run_report().saved);
+}
+
 TEST_F(RunSim, UnreadableTdcStatusStopsTheRun) {
   SetCtrlVal(p1h, P1_NX, 3);
   SetCtrlVal(p1h, P1_NEV, 10);
