@@ -105,10 +105,12 @@ class Run {
   bool wait_for_trigger();
   bool read_counts(TdcCounts& counts);
   bool tdc_readout(const TdcCounts& counts);
-  void read_board(const TdcCounts& counts);
+  bool read_board(const TdcCounts& counts);
   bool drop_frames(std::uint32_t n);
   bool check_vetoed_frames();
-  Cycle after_readout();
+  void hold_event();
+  bool complete_held();
+  bool save_event(const EventTable& ev, std::uint32_t nev);
   void board_failed(BoardReadStatus st, const BoardEvent& ev);
   void finish();
 
@@ -127,6 +129,15 @@ class Run {
   POSREC pos_;
   EVTREC evt_;
   EventTable ev_;
+  // A read-out event whose board words are classified and whose record is
+  // written while the next event's board frame is on its way.
+  struct Held {
+    bool on = false;
+    EventTable ev;
+    int boardWords = -1;  // words of its frame in the board buffer; -1: none
+    std::uint32_t nev = 0;
+  } held_;
+  int boardWords_ = -1;  // of the event being read out
   std::vector<std::uint32_t> tdcWords_ = std::vector<std::uint32_t>(kTdcMaxWordsPerReadout);
   PositionReport* here_ = nullptr;
   std::int64_t freeBytes_ = -1;
@@ -284,6 +295,7 @@ void Run::scan() {
 // One position: its record, empty spectra, then its event cycles. False
 // when the run cannot go on.
 bool Run::take_position() {
+  if (!complete_held()) return false;  // the last position's last event
   if (cfg_.save) {
     pos_.time = now_s();
     if (!writer_.write(pos_)) {
@@ -325,6 +337,8 @@ bool Run::wait_for_trigger() {
     }
     if (st & V1290_STATUS_DATA_READY) return true;
     if ((++polls & 0xFFF) == 0) {
+      // Waiting for beam: the held event is kept and shown now.
+      if (!complete_held()) return false;
       obs_.waiting();
       // A long wait for beam must not hold written events in memory.
       if (cfg_.save && !writer_.flush_if_due()) {
@@ -428,8 +442,9 @@ Run::Cycle Run::event_cycle() {
   }
   for (int k = 0; k < 32; ++k) wait_loop(200);
   if (!tdc_readout(counts)) return Cycle::Stop;
-  read_board(counts);
-  return after_readout();
+  if (!read_board(counts)) return Cycle::Stop;
+  hold_event();
+  return step_.due("nev", pos_.xset) ? Cycle::LeavePosition : Cycle::Next;
 }
 
 // Drains the TDC output buffer. False when the run must end.
@@ -489,11 +504,21 @@ bool Run::tdc_readout(const TdcCounts& counts) {
 }
 
 // Takes one frame per trigger the TDC counted: the record pairs with the
-// last, as the decoding keeps the last TDC event's hits.
-void Run::read_board(const TdcCounts& counts) {
+// last, as the decoding keeps the last TDC event's hits. The event before is
+// completed first, while this one's frame is on its way; false when that
+// ended the run (this trigger's frames are then dropped).
+bool Run::read_board(const TdcCounts& counts) {
   ++readOuts_;
   ++here_->readOut;
-  if (!cfg_.readBoard) return;
+  boardWords_ = -1;
+  if (!complete_held()) {
+    if (cfg_.readBoard) {
+      const int n = easiroc_drop_events(static_cast<int>(counts.triggers()), nullptr);
+      rep_.pairing.framesDropped += n, here_->pairing.framesDropped += n;
+    }
+    return false;
+  }
+  if (!cfg_.readBoard) return true;
   PairingCounts& p = here_->pairing;
   const std::uint32_t triggers = counts.triggers();
   if (!cfg_.verifyPairing) {
@@ -514,17 +539,37 @@ void Run::read_board(const TdcCounts& counts) {
                  "before the next run.\n",
                  evt_.nev);
       stop(RunEnd::Failed, "the board closed the connection");
-      return;
+      return true;
     }
   }
-  if (triggers == 0) return;  // no trigger counted: no frame belongs to this event
+  if (triggers == 0) return true;  // no trigger counted: no frame belongs to this event
   const BoardEvent e = easiroc_read_event(easiroc::board().esrcdata);
   if (e.status == BoardReadStatus::Ok) {
     rep_.board.inRow = 0;
-    esrc_classify(easiroc::board().esrcdata, e.n, ev_);
-    return;
+    boardWords_ = e.n;
+    return true;
   }
   board_failed(e.status, e);
+  return true;
+}
+
+void Run::hold_event() {
+  held_.ev = ev_;
+  held_.boardWords = boardWords_;
+  held_.nev = evt_.nev;
+  held_.on = true;
+}
+
+// False when the run cannot go on (the file failed, or saving the event
+// ended the run).
+bool Run::complete_held() {
+  if (!held_.on) return !failed_;
+  held_.on = false;
+  if (failed_) return false;
+  // The board buffer still holds this event's frame: nothing reads into it
+  // before the next event's frame.
+  if (held_.boardWords >= 0) esrc_classify(easiroc::board().esrcdata, held_.boardWords, held_.ev);
+  return save_event(held_.ev, held_.nev);
 }
 
 // The event keeps ADC values of 0. Each kind of failure is said once.
@@ -575,8 +620,8 @@ void Run::board_failed(BoardReadStatus st, const BoardEvent& e) {
   }
 }
 
-// Save, show, roll-over and time step of a read-out event.
-Run::Cycle Run::after_readout() {
+// Save, show and roll-over of a read-out event. False when it ended the run.
+bool Run::save_event(const EventTable& ev, std::uint32_t nev) {
   // The status line (pairing and failure counts) follows the run a few
   // times a second whatever the trigger rate.
   const auto now = CoarseClock::now();
@@ -584,14 +629,16 @@ Run::Cycle Run::after_readout() {
     nextStatus_ = now + std::chrono::milliseconds(250);
     show_status();
   }
-  const bool keep = save_decision(cfg_.rule, ev_, nullptr);
-  scan_map_event(ev_, keep);
+  const bool keep = save_decision(cfg_.rule, ev, nullptr);
+  scan_map_event(ev, keep);
   if (keep) {
-    pack_evtrec(ev_, evt_);
-    if (!writer_.write(evt_)) {
+    EVTREC rec;
+    rec.nev = nev;
+    pack_evtrec(ev, rec);
+    if (!writer_.write(rec)) {
       stop(RunEnd::Failed, "the run file could not be written");
       failed_ = true;
-      return Cycle::Stop;
+      return false;
     }
     ++rep_.saved;
     ++here_->saved;
@@ -599,20 +646,22 @@ Run::Cycle Run::after_readout() {
   } else if (cfg_.save) {
     ++record_.count().dropped;
   }
-  obs_.event(evt_.nev);
+  obs_.event(nev);
   obs_.progress(rep_);
-  if (cfg_.save && evt_.nev % 1000 == 0) {
+  if (cfg_.save && nev % 1000 == 0) {
     if (!writer_.rollover_if_needed(now_s())) {
       stop(RunEnd::Failed, "the run file could not be written");
       failed_ = true;
-      return Cycle::Stop;
+      return false;
     }
     freeBytes_ = free_space(writer_.current_name());
     show_status();
-    if (disk_too_full(freeBytes_, writer_.current_name(), "Run stopped"))
+    if (disk_too_full(freeBytes_, writer_.current_name(), "Run stopped")) {
       stop(RunEnd::Interlock, "too little free disk space", "free disk space");
+      return false;
+    }
   }
-  return step_.due("nev", pos_.xset) ? Cycle::LeavePosition : Cycle::Next;
+  return true;
 }
 
 void Run::finish() {
@@ -681,6 +730,7 @@ RunReport Run::take() {
   if (start()) {
     state.started();
     scan();
+    (void)complete_held();  // before the last position's fits and the file's end
   }
   scan_map_scan_end();
   if (rep_.end == RunEnd::GridDone && !state.keep_going()) rep_.end = RunEnd::OperatorStop;
