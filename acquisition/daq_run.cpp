@@ -107,6 +107,7 @@ class Run {
   bool tdc_readout(const TdcCounts& counts);
   bool read_board(const TdcCounts& counts);
   bool drop_frames(std::uint32_t n);
+  void drop_untaken(const TdcCounts& counts);
   bool check_vetoed_frames();
   void hold_event();
   bool complete_held();
@@ -127,7 +128,7 @@ class Run {
   RunRecorder record_;  // the run record beside the files
   TimeStep step_;
   POSREC pos_;
-  EVTREC evt_;
+  std::uint32_t nev_ = 0;  // the event being taken at this position, from 1
   EventTable ev_;
   // A read-out event whose board words are classified and whose record is
   // written while the next event's board frame is on its way.
@@ -311,13 +312,13 @@ bool Run::take_position() {
   rep_.perPosition.push_back({pos_.ix, pos_.iy, pos_.xset, pos_.yset, 0, 0, {}});
   here_ = &rep_.perPosition.back();
   show_status();
-  evt_.nev = 1;
+  nev_ = 1;
   std::uint32_t before;
   do {
     const Cycle c = event_cycle();
     if (c == Cycle::Stop) return !failed_;
     if (c == Cycle::LeavePosition) break;
-    before = evt_.nev++;
+    before = nev_++;
   } while (before < cfg_.header.nev);
   return true;
 }
@@ -355,7 +356,7 @@ bool Run::read_counts(TdcCounts& counts) {
   if (tdc::events_stored(&counts.stored) != 0) {
     con_printf("Run stopped: the TDC's events-stored register cannot be read at event %u -- "
                "check the crate.\n",
-               evt_.nev);
+               nev_);
     stop(RunEnd::Failed, "the TDC's events-stored register cannot be read");
     return false;
   }
@@ -374,6 +375,14 @@ bool Run::drop_frames(std::uint32_t n) {
   return !easiroc_link_lost();
 }
 
+// The frames of a trigger the run ends on are counted and kept out of the
+// stream; a failing link has had its say already.
+void Run::drop_untaken(const TdcCounts& counts) {
+  if (!cfg_.readBoard) return;
+  const int n = easiroc_drop_events(static_cast<int>(counts.triggers()), nullptr);
+  rep_.pairing.framesDropped += n, here_->pairing.framesDropped += n;
+}
+
 // Frames found before the veto is released came while it was on: no TDC
 // trigger belongs to them. They are dropped; when it keeps happening the
 // board is triggering itself and the run ends.
@@ -387,7 +396,7 @@ bool Run::check_vetoed_frames() {
   if (leaks_ == 0)
     con_printf("Pairing: %d board event(s) arrived while the veto was on (before event %u); "
                "dropped and counted as a mismatch.\n",
-               n, evt_.nev);
+               n, nev_);
   leakAt_[leaks_ % kVetoLeakLimit] = readOuts_;
   ++leaks_;
   if (leaks_ >= kVetoLeakLimit &&
@@ -423,10 +432,7 @@ Run::Cycle Run::event_cycle() {
     // The frames of a trigger seen as the run ends stay out of the stream.
     // (A board that failed already has had its say.)
     TdcCounts counts;
-    if (ready && cfg_.readBoard && read_counts(counts)) {
-      const int n = easiroc_drop_events(static_cast<int>(counts.triggers()), nullptr);
-      rep_.pairing.framesDropped += n, here_->pairing.framesDropped += n;
-    }
+    if (ready && cfg_.readBoard && read_counts(counts)) drop_untaken(counts);
     return Cycle::Stop;
   }
   TdcCounts counts;
@@ -468,7 +474,7 @@ bool Run::tdc_readout(const TdcCounts& counts) {
   if (dbg.any()) {
     char line[128];
     std::snprintf(line, sizeof line, "\n [%d] tdcneve = %u | triggneve = %u\n",
-                  static_cast<int>(evt_.nev), counts.stored, counts.counter);
+                  static_cast<int>(nev_), counts.stored, counts.counter);
     if (dbg.term) con_write(line);
     if (dbg.file) std::fputs(line, dbg.file);
   }
@@ -512,10 +518,7 @@ bool Run::read_board(const TdcCounts& counts) {
   ++here_->readOut;
   boardWords_ = -1;
   if (!complete_held()) {
-    if (cfg_.readBoard) {
-      const int n = easiroc_drop_events(static_cast<int>(counts.triggers()), nullptr);
-      rep_.pairing.framesDropped += n, here_->pairing.framesDropped += n;
-    }
+    drop_untaken(counts);
     return false;
   }
   if (!cfg_.readBoard) return true;
@@ -529,7 +532,7 @@ bool Run::read_board(const TdcCounts& counts) {
     if (rep_.pairing.mismatches == 1)
       con_printf("Pairing: at event %u the TDC holds %u event(s) but counted %u trigger(s)%s; "
                  "counted as a mismatch.\n",
-                 evt_.nev, counts.stored, counts.counter,
+                 nev_, counts.stored, counts.counter,
                  counts.counterRead ? "" : " (counter unreadable)");
   }
   if (triggers > 1) {
@@ -537,7 +540,7 @@ bool Run::read_board(const TdcCounts& counts) {
     if (!drop_frames(triggers - 1)) {
       con_printf("Run stopped: the board closed the connection at event %u -- press Connect "
                  "before the next run.\n",
-                 evt_.nev);
+                 nev_);
       stop(RunEnd::Failed, "the board closed the connection");
       return true;
     }
@@ -556,7 +559,7 @@ bool Run::read_board(const TdcCounts& counts) {
 void Run::hold_event() {
   held_.ev = ev_;
   held_.boardWords = boardWords_;
-  held_.nev = evt_.nev;
+  held_.nev = nev_;
   held_.on = true;
 }
 
@@ -580,7 +583,7 @@ void Run::board_failed(BoardReadStatus st, const BoardEvent& e) {
   if (st == BoardReadStatus::LinkLost || st == BoardReadStatus::NoLink) {
     con_printf("Run stopped: the board closed the connection at event %u -- press Connect "
                "before the next run.\n",
-               evt_.nev);
+               nev_);
     stop(RunEnd::Failed, "the board closed the connection");
     show_status();
     return;
@@ -594,17 +597,17 @@ void Run::board_failed(BoardReadStatus st, const BoardEvent& e) {
     switch (st) {
       case BoardReadStatus::Timeout:
         con_printf("Board event read failed at event %u: no frame within the receive time-out.",
-                   evt_.nev);
+                   nev_);
         break;
       case BoardReadStatus::Oversized:
         con_printf("Board event read failed at event %u: frame of %u data words does not fit the "
                    "%d-word event buffer.",
-                   evt_.nev, e.words, ESRCDATA_WORDS);
+                   nev_, e.words, ESRCDATA_WORDS);
         break;
       default:
         con_printf("Board event read failed at event %u: bad frame (Header1 : 0x%x | Header2 : "
                    "0x%x | Header3 : 0x%x).",
-                   evt_.nev, e.header[0], e.header[1], e.header[2]);
+                   nev_, e.header[0], e.header[1], e.header[2]);
         break;
     }
     con_printf(" The event keeps ADC values 0; further failures of this kind are counted, not "
@@ -719,7 +722,7 @@ void Run::finish() {
     rep_.files.push_back(realpath(f.c_str(), full) ? full : f);
     con_printf("run file: %s\n", rep_.files.back().c_str());
   }
-  rep_.lastNev = evt_.nev;
+  rep_.lastNev = nev_;
 }
 
 RunReport Run::take() {
