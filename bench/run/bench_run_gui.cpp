@@ -9,9 +9,18 @@
 #include "run_control.h"
 
 #include <QApplication>
+#include <algorithm>
 #include <atomic>
+#include <cmath>
+#include <utility>
+#include <cstdlib>
 #include <cstdio>
 #include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <unistd.h>
 #include <vector>
 
 #include "backend.h"
@@ -29,7 +38,8 @@
 #define MDQ_REPS 11
 #endif
 namespace {
-constexpr int kReps = MDQ_REPS;
+const int kReps = std::getenv("MDQ_BENCH_REPS") ? std::max(1, std::atoi(std::getenv("MDQ_BENCH_REPS")))
+                                                 : MDQ_REPS;
 
 using runbench::Clock;
 using runbench::seconds_since;
@@ -68,10 +78,67 @@ int timed_floor(void* nevp) {
   return 0;
 }
 
+// The X server's process, when there is one on this machine (xvfb-run): what
+// the panel's repaints cost it is not in this process's CPU time.
+int find_x_server() {
+  DIR* d = opendir("/proc");
+  if (!d) return 0;
+  int found = 0;
+  while (dirent* e = readdir(d)) {
+    const int pid = std::atoi(e->d_name);
+    if (pid <= 0) continue;
+    std::ifstream comm("/proc/" + std::string(e->d_name) + "/comm");
+    std::string name;
+    if (std::getline(comm, name) && (name == "Xvfb" || name == "Xorg")) {
+      found = pid;
+      break;
+    }
+  }
+  closedir(d);
+  return found;
+}
+
+int g_xPid = 0;
+
+double process_cpu_s(int pid) {
+  if (pid <= 0) return 0;
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(stat, line)) return 0;
+  const auto close = line.rfind(')');
+  if (close == std::string::npos) return 0;
+  // Fields after the command name: state is field 3; utime and stime are 14 and 15.
+  std::istringstream rest(line.substr(close + 2));
+  std::string f;
+  double ticks = 0;
+  for (int k = 3; k <= 15 && rest >> f; ++k)
+    if (k >= 14) ticks += std::atof(f.c_str());
+  return ticks / double(sysconf(_SC_CLK_TCK));
+}
+
+// A distribution-free 95 % interval for the median of `v`: the order
+// statistics k and n+1-k with k the largest rank whose binomial tail is
+// within 2.5 %.
+std::pair<double, double> median_interval(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  const int n = static_cast<int>(v.size());
+  if (n < 6) return {v.empty() ? 0.0 : v.front(), v.empty() ? 0.0 : v.back()};
+  double tail = 0, term = std::pow(0.5, n);  // P(X = 0) for X ~ B(n, 1/2)
+  int k = 0;
+  while (tail + term <= 0.025) {
+    tail += term;
+    term *= double(n - k) / double(k + 1);
+    ++k;
+  }
+  k = std::max(k, 1);
+  return {v[static_cast<std::size_t>(k - 1)], v[static_cast<std::size_t>(n - k)]};
+}
+
 struct Outcome {
   double seconds = 0;
   double workerCpu = 0;  // the run's thread
   double guiCpu = 0;     // the GUI thread while the run went on (loop, redraws, repaints)
+  double xCpu = 0;       // the X server meanwhile
   int ticks = 0;
   double redrawSeconds = 0;
   bool ok = false;
@@ -85,6 +152,7 @@ Outcome gui_run(std::uint32_t nev, bool refresh, bool floor = false) {
   SetCtrlVal(p1h, P1_AUTO_REFRESH, refresh ? 1 : 0);
   g_runSeconds.store(0);
   const double gui0 = thread_cpu_s();
+  const double x0 = process_cpu_s(g_xPid);
   (void)run_state().request_start();
   int fid = 0;
   if (CmtScheduleThreadPoolFunction(g_pool, floor ? timed_floor : timed_run, &nev, &fid) != 0) {
@@ -104,6 +172,7 @@ Outcome gui_run(std::uint32_t nev, bool refresh, bool floor = false) {
     }
   }
   o.guiCpu = thread_cpu_s() - gui0;
+  o.xCpu = process_cpu_s(g_xPid) - x0;
   CmtWaitForThreadPoolFunctionCompletion(g_pool, fid, 0);
   CmtReleaseThreadPoolFunctionID(g_pool, fid);
   o.seconds = g_runSeconds.load();
@@ -123,7 +192,8 @@ Outcome gui_run(std::uint32_t nev, bool refresh, bool floor = false) {
 void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
   const auto nev = static_cast<std::uint32_t>(state.range(0));
   std::vector<double> ratio, off, on, redrawMs, guiShare, guiOff, guiOn, workerCpuRatio, onFloor,
-      onFloorCpu, floorFloor, onFloors;
+      onFloorCpu, floorFloor, onFloors, xOff, xOn, xFloor;
+  double sumFloor = 0, sumOn = 0, bestFloor = 1e9, bestOn = 1e9, bestOff = 1e9;
   int onTicks = 0;
   bool ok = true;
   for (auto _ : state) {
@@ -145,10 +215,21 @@ void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
         f = gui_run(nev, false, true);
       }
       ok &= a.ok && b.ok && f.ok && f2.ok;
-      std::fprintf(stderr, "rep %2d: floor %.3f s, off %.3f s, on %.3f s, floor %.3f s\n", rep,
-                   f.seconds, a.seconds, b.seconds, f2.seconds);
+      std::fprintf(stderr,
+                   "rep %2d: floor %.3f s, off %.3f s, on %.3f s, floor %.3f s; X server %.1f %%, %.1f %%, "
+                   "%.1f %%, %.1f %%\n",
+                   rep, f.seconds, a.seconds, b.seconds, f2.seconds, 100 * f.xCpu / f.seconds,
+                   100 * a.xCpu / a.seconds, 100 * b.xCpu / b.seconds, 100 * f2.xCpu / f2.seconds);
+      xOff.push_back(100 * a.xCpu / a.seconds);
+      xOn.push_back(100 * b.xCpu / b.seconds);
+      xFloor.push_back(100 * (f.xCpu + f2.xCpu) / (f.seconds + f2.seconds));
       floorFloor.push_back(f.seconds / f2.seconds);
       onFloors.push_back(0.5 * (f.seconds + f2.seconds) / b.seconds);
+      sumFloor += f.seconds + f2.seconds;
+      sumOn += b.seconds;
+      bestFloor = std::min({bestFloor, f.seconds, f2.seconds});
+      bestOn = std::min(bestOn, b.seconds);
+      bestOff = std::min(bestOff, a.seconds);
       onFloor.push_back(f.seconds / b.seconds);
       // The same by CPU time (the floor's waits spin, so on a quiet machine
       // CPU and wall time agree): the worker's plus the GUI thread's extra
@@ -190,12 +271,26 @@ void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
   state.counters["on_over_floor_max"] = *std::max_element(onFloor.begin(), onFloor.end());
   // Against both floors of the triple, and the floor against itself.
   state.counters["on_over_floors"] = runbench::median(onFloors);
+  const auto [lo, hi] = median_interval(onFloors);
+  state.counters["on_over_floors_ci95_lo"] = lo;
+  state.counters["on_over_floors_ci95_hi"] = hi;
+  // Pooled: every floor's time against every refreshing run's, so a slow
+  // spell weighs by its length; and the quickest of each, the runs the
+  // machine disturbed least.
+  state.counters["on_over_floors_pooled"] = 0.5 * (sumFloor) / sumOn;
+  state.counters["on_over_floor_best"] = bestFloor / bestOn;
+  state.counters["off_over_floor_best"] = bestFloor / bestOff;
   state.counters["floor_over_floor"] = runbench::median(floorFloor);
   state.counters["floor_over_floor_min"] = *std::min_element(floorFloor.begin(), floorFloor.end());
   state.counters["floor_over_floor_max"] = *std::max_element(floorFloor.begin(), floorFloor.end());
   state.counters["on_over_floor_cpu"] = runbench::median(onFloorCpu);
   state.counters["on_over_floor_cpu_min"] = *std::min_element(onFloorCpu.begin(), onFloorCpu.end());
   state.counters["on_over_floor_cpu_max"] = *std::max_element(onFloorCpu.begin(), onFloorCpu.end());
+  if (g_xPid > 0) {
+    state.counters["x_server_cpu_pct_floor"] = runbench::median(xFloor);
+    state.counters["x_server_cpu_pct_off"] = runbench::median(xOff);
+    state.counters["x_server_cpu_pct_on"] = runbench::median(xOn);
+  }
   state.counters["target_pct"] = 2;
 }
 BENCHMARK(BM_C_AutoRefreshOnVsOff)->Arg(MDQ_NEV)->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -207,6 +302,7 @@ int main(int argc, char** argv) {
   benchpanel::OffscreenPanel panel(argc, argv, benchpanel::Platform::DisplayIfAny);
   RegisterCtrlCallback("cb_timer", cb_timer);
   if (!panel.show()) return 1;
+  if (std::getenv("DISPLAY")) g_xPid = find_x_server();
   panel_install_handlers();
   CmtNewThreadPool(10, &g_pool);
   runbench::Stand stand;
