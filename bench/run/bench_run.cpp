@@ -163,6 +163,52 @@ void BM_A_DecodeEvent(benchmark::State& state) {
 }
 BENCHMARK(BM_A_DecodeEvent)->Arg(0)->Arg(1)->Arg(2);
 
+// ---- The decoding's parts alone (with the event's clear, BM_A's work) ----------
+void BM_Split_EventClear(benchmark::State& state) {
+  EventTable ev;
+  for (auto _ : state) {
+    ev.clear();
+    benchmark::DoNotOptimize(ev);
+  }
+}
+BENCHMARK(BM_Split_EventClear);
+void BM_Split_TdcWords(benchmark::State& state) {
+  const auto& evs = events();
+  spectra_clear();
+  EventTable ev;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& e = evs[i++ & 255];
+    benchmark::DoNotOptimize(tdc_decode_words(e.tdc.data(), static_cast<int>(e.tdc.size()), ev));
+    ev.tdcchhit = 0;
+  }
+}
+BENCHMARK(BM_Split_TdcWords);
+void BM_Split_BoardWords(benchmark::State& state) {
+  const auto& evs = events();
+  spectra_clear();
+  EventTable ev;
+  std::size_t i = 0;
+  for (auto _ : state) {
+    const auto& e = evs[i++ & 255];
+    esrc_classify(e.adc.data(), static_cast<int>(e.adc.size()), ev);
+    benchmark::DoNotOptimize(ev);
+  }
+}
+BENCHMARK(BM_Split_BoardWords);
+void BM_Split_SaveAndPack(benchmark::State& state) {
+  SaveRule rule;
+  rule.dsave = 1;
+  rule.tdcmin = 1 << 30;
+  EventTable ev;
+  EVTREC rec;
+  for (auto _ : state) {
+    if (save_decision(rule, ev, nullptr)) pack_evtrec(ev, rec);
+    benchmark::DoNotOptimize(rec);
+  }
+}
+BENCHMARK(BM_Split_SaveAndPack);
+
 // ---- Splits of the run's own per-event work outside the decoding -------------
 
 // The panel traffic of one event: the two debug switches read, the event
