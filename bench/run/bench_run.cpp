@@ -172,28 +172,29 @@ void BM_Split_EventClear(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_Split_EventClear);
-void BM_Split_TdcWords(benchmark::State& state) {
+// One part over the benchmark's events, the spectra cleared first.
+template <class Part>
+void decode_part(benchmark::State& state, Part part) {
   const auto& evs = events();
   spectra_clear();
   EventTable ev;
   std::size_t i = 0;
   for (auto _ : state) {
-    const auto& e = evs[i++ & 255];
+    part(evs[i++ & 255], ev);
+    benchmark::DoNotOptimize(ev);
+  }
+}
+void BM_Split_TdcWords(benchmark::State& state) {
+  decode_part(state, [](const RawEvent& e, EventTable& ev) {
     benchmark::DoNotOptimize(tdc_decode_words(e.tdc.data(), static_cast<int>(e.tdc.size()), ev));
     ev.tdcchhit = 0;
-  }
+  });
 }
 BENCHMARK(BM_Split_TdcWords);
 void BM_Split_BoardWords(benchmark::State& state) {
-  const auto& evs = events();
-  spectra_clear();
-  EventTable ev;
-  std::size_t i = 0;
-  for (auto _ : state) {
-    const auto& e = evs[i++ & 255];
+  decode_part(state, [](const RawEvent& e, EventTable& ev) {
     esrc_classify(e.adc.data(), static_cast<int>(e.adc.size()), ev);
-    benchmark::DoNotOptimize(ev);
-  }
+  });
 }
 BENCHMARK(BM_Split_BoardWords);
 void BM_Split_SaveAndPack(benchmark::State& state) {
