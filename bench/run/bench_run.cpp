@@ -31,6 +31,7 @@ namespace {
 
 using runbench::Clock;
 using runbench::seconds_since;
+using runbench::thread_cpu_s;
 
 // ---- A: one event in memory ------------------------------------------------
 
@@ -97,12 +98,6 @@ inline bool decode_event(const RawEvent& e, EventTable& ev, const SaveRule& rule
   return trailers == 1;
 }
 
-double thread_cpu_s() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
-}
-
 // Wall and this thread's CPU nanoseconds per event. On a shared machine the
 // wall figure includes time the thread was not running; the CPU one does not.
 struct PerEvent {
@@ -163,7 +158,7 @@ void BM_A_DecodeEvent(benchmark::State& state) {
 }
 BENCHMARK(BM_A_DecodeEvent)->Arg(0)->Arg(1)->Arg(2);
 
-// ---- The decoding's parts alone (with the event's clear, BM_A's work) ----------
+// ---- BM_A's work in parts, each alone ------------------------------------------
 void BM_Split_EventClear(benchmark::State& state) {
   EventTable ev;
   for (auto _ : state) {

@@ -9,18 +9,19 @@
 #include "run_control.h"
 
 #include <QApplication>
+#include <dirent.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <utility>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
-#include <dirent.h>
 #include <fstream>
 #include <sstream>
 #include <string>
-#include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "backend.h"
@@ -38,22 +39,21 @@
 #define MDQ_REPS 11
 #endif
 namespace {
-const int kReps = std::getenv("MDQ_BENCH_REPS") ? std::max(1, std::atoi(std::getenv("MDQ_BENCH_REPS")))
-                                                 : MDQ_REPS;
+// Triples per run: MDQ_BENCH_REPS when set, for the longer runs a noisy machine needs.
+int reps() {
+  const char* v = std::getenv("MDQ_BENCH_REPS");
+  return v ? std::max(1, std::atoi(v)) : MDQ_REPS;
+}
+const int kReps = reps();
 
 using runbench::Clock;
 using runbench::seconds_since;
+using runbench::thread_cpu_s;
 
 runbench::Stand* g_stand = nullptr;
 int g_pool = 0;
 std::atomic<double> g_runSeconds{0};
 std::atomic<double> g_runCpuSeconds{0};
-
-double thread_cpu_s() {
-  timespec ts{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
-  return double(ts.tv_sec) + 1e-9 * double(ts.tv_nsec);
-}
 
 int timed_run(void*) {
   const double c0 = thread_cpu_s();
@@ -277,7 +277,7 @@ void BM_C_AutoRefreshOnVsOff(benchmark::State& state) {
   // Pooled: every floor's time against every refreshing run's, so a slow
   // spell weighs by its length; and the quickest of each, the runs the
   // machine disturbed least.
-  state.counters["on_over_floors_pooled"] = 0.5 * (sumFloor) / sumOn;
+  state.counters["on_over_floors_pooled"] = 0.5 * sumFloor / sumOn;
   state.counters["on_over_floor_best"] = bestFloor / bestOn;
   state.counters["off_over_floor_best"] = bestFloor / bestOff;
   state.counters["floor_over_floor"] = runbench::median(floorFloor);
