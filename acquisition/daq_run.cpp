@@ -409,7 +409,7 @@ bool Run::check_vetoed_frames() {
 }
 
 Run::Cycle Run::event_cycle() {
-  ev_.clear();
+  ev_.clear_tdc();  // the ADC values are set when the held event is completed
   wait_loop(200);
   (void)tdc::clear();
   wait_loop(200);
@@ -557,7 +557,8 @@ bool Run::read_board(const TdcCounts& counts) {
 }
 
 void Run::hold_event() {
-  held_.ev = ev_;
+  held_.ev.tdc = ev_.tdc;
+  held_.ev.tdcchhit = ev_.tdcchhit;
   held_.boardWords = boardWords_;
   held_.nev = nev_;
   held_.on = true;
@@ -570,8 +571,8 @@ bool Run::complete_held() {
   held_.on = false;
   if (failed_) return false;
   // The board buffer still holds this event's frame: nothing reads into it
-  // before the next event's frame.
-  if (held_.boardWords >= 0) esrc_classify(easiroc::board().esrcdata, held_.boardWords, held_.ev);
+  // before the next event's frame. Without a frame the ADC values are 0.
+  esrc_classify(easiroc::board().esrcdata, held_.boardWords, held_.ev);
   return save_event(held_.ev, held_.nev);
 }
 

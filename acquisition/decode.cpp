@@ -95,15 +95,11 @@ constexpr auto kSeenBitByKey = [] {
   for (int key = 0; key < 64; ++key) out[static_cast<std::size_t>(key)] = 1u << kTdcHistChannel[key & 31];
   return out;
 }();
-constexpr std::uint32_t kTrailingKey = 32;
+constexpr std::uint32_t kTrailingEdge = 1u << 26;
+// A measurement's value bits past the spectrum's last bin.
+constexpr std::uint32_t kValueOverBins = 0x1FFFFFu & ~std::uint32_t(kTdcBins - 1);
 
-// Where a kept leading edge goes, by key: its row of the event table (as an
-// index into the table's 32-bit values) and its spectrum.
-constexpr auto kKeptSlotByKey = [] {
-  std::array<std::uint8_t, 32> out{};
-  for (int key = 0; key < 32; ++key) out[static_cast<std::size_t>(key)] = static_cast<std::uint8_t>(kTdcHistChannel[key] * 4);
-  return out;
-}();
+// Where a kept leading edge goes, by key: its spectrum.
 constexpr auto kSpectrumByKey = [] {
   std::array<Bin*, 32> out{};
   for (int key = 0; key < 32; ++key) out[static_cast<std::size_t>(key)] = dtdc[kTdcHistChannel[key]][0].bins;
@@ -115,6 +111,9 @@ constexpr auto kSpectrumByKey = [] {
 int tdc_decode_words(const std::uint32_t* words, int n, EventTable& ev) {
   std::uint32_t hit = ev.tdcchhit;
   int trailers = 0;
+  // Written for the fewest instructions per word: the edge and the range
+  // are tested in the word itself in one go, so the key stays in its
+  // register, and an in-range value (bits 16-20 clear) is the word's low half.
 #pragma GCC unroll 4
   for (int i = 0; i < n; ++i) {
     const std::uint32_t w = words[i];
@@ -124,17 +123,20 @@ int tdc_decode_words(const std::uint32_t* words, int n, EventTable& ev) {
       else if (kind == kTdcGlobalTrailer) ++trailers;
       continue;
     }
-    const std::uint32_t key = w >> 21;
+    const std::size_t key = w >> 21;
     const std::uint32_t bit = kSeenBitByKey[key];
     if (hit & bit) continue;
     hit |= bit;
-    if (key & kTrailingKey) continue;
-    const std::uint32_t value = w & 0x1FFFFF;
-    ev.aa.front().data()[kKeptSlotByKey[key]] = value;  // the rows are contiguous
-    if (value < kTdcBins) [[likely]]
+    const std::size_t ch = kTdcHistChannel[key];
+    // A leading edge in the spectrum's range; trailing edges that come
+    // first and values past the last bin are the rare case.
+    if ((w & (kTrailingEdge | kValueOverBins)) == 0) [[likely]] {
+      const std::uint32_t value = w & 0xFFFF;
+      ev.tdc[ch] = value;
       spectrum_add(kSpectrumByKey[key][value]);
-    else
-      tdc_keep_hit(ev, kTdcHistChannel[key], value);
+    } else if ((w & kTrailingEdge) == 0) {
+      tdc_keep_hit(ev, static_cast<int>(ch), w & 0x1FFFFF);
+    }
   }
   ev.tdcchhit = hit;
   return trailers;
@@ -171,7 +173,7 @@ void classify_usual_frame(const std::uint32_t* data, EventTable& ev) {
     std::uint64_t pair;
     std::memcpy(&pair, data + 2 * ch, sizeof pair);
     pair &= kBothValues;
-    std::memcpy(&ev.aa[static_cast<std::size_t>(ch)][2], &pair, sizeof pair);
+    std::memcpy(ev.adc[static_cast<std::size_t>(ch)].data(), &pair, sizeof pair);
     spectrum_add(dadc[ch][0][static_cast<std::uint32_t>(pair)]);
     spectrum_add(dadc[ch][1][pair >> 32]);
   }
@@ -180,10 +182,11 @@ void classify_usual_frame(const std::uint32_t* data, EventTable& ev) {
 }  // namespace
 
 void esrc_classify(const std::uint32_t* data, int ndat, EventTable& ev) {
-  if (is_usual_frame(data, ndat)) {
+  if (is_usual_frame(data, ndat)) {  // every value written
     classify_usual_frame(data, ev);
     return;
   }
+  ev.clear_adc();
   const int n = ndat < 100 ? ndat : 100;
   for (int i = 0; i < n; ++i) {
     const std::uint32_t w = data[i];
@@ -197,7 +200,7 @@ void esrc_classify(const std::uint32_t* data, int ndat, EventTable& ev) {
     const std::uint32_t rg = (w >> 29) & 1;
     const std::uint32_t ch = (w >> 16) & 0x1F;
     const std::uint32_t adc = w & 0xFFF;
-    ev.aa[ch][2 + rg] = adc;
+    ev.adc[ch][rg] = adc;
     spectrum_add(dadc[ch][rg][adc]);
   }
 }
@@ -212,7 +215,7 @@ bool save_decision(const SaveRule& rule, const EventTable& ev, double* fracg) {
       esave = false;
       const auto threshold = static_cast<std::uint32_t>(rule.tdcmin);
       for (int i = 0; i < 32; ++i)
-        if (ev.aa[i][0] >= threshold) {
+        if (ev.tdc[i] >= threshold) {
           esave = true;
           break;
         }
@@ -223,7 +226,7 @@ bool save_decision(const SaveRule& rule, const EventTable& ev, double* fracg) {
 
 void pack_evtrec(const EventTable& ev, EVTREC& rec) {
   for (int i = 0; i < 32; ++i) {
-    rec.data[i] = static_cast<std::uint16_t>(ev.aa[i][0]);
-    rec.data[32 + i] = static_cast<std::uint16_t>(ev.aa[i][2]);
+    rec.data[i] = static_cast<std::uint16_t>(ev.tdc[i]);
+    rec.data[32 + i] = static_cast<std::uint16_t>(ev.adc[i][0]);
   }
 }

@@ -197,7 +197,7 @@ void scan_map_position(const POSREC& pos) {
   g_live = {true, pos.ix, pos.iy};
 }
 
-void scan_map_event(const EventTable& ev, bool saved) { shown_scan_map().event(ev.aa, saved); }
+void scan_map_event(const EventTable& ev, bool saved) { shown_scan_map().event(ev.tdc, ev.adc, saved); }
 
 void scan_map_scan_end() { fit_live_position(); }
 

@@ -46,14 +46,14 @@ void ScanMap::position(int ix, int iy, int xset, int yset) {
   c.yset = yset;
 }
 
-void ScanMap::event(const EventValues& v, bool saved) {
+void ScanMap::event(const EventTdc& tdc, const EventAdc& adc, bool saved) {
   std::lock_guard lk(m_);
   if (cur_ < 0) return;
   Cell& c = cells_[static_cast<std::size_t>(cur_)];
   ++c.events;
   if (saved) ++c.saved;
   for (std::size_t ch = 0; ch < 32; ++ch) {
-    const std::uint32_t t = v[ch][0], a0 = v[ch][2], a1 = v[ch][3];
+    const std::uint32_t t = tdc[ch], a0 = adc[ch][0], a1 = adc[ch][1];
     c.tdc[ch].add_if(t - 1u < 65535u, t);  // 1..65535
     c.adc0[ch].add_if(a0 != 0, a0);
     c.adc1[ch].add_if(a1 != 0, a1);

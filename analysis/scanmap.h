@@ -59,9 +59,13 @@ enum class MapQuantity {
 constexpr int kMapQuantities = 7;
 const char* map_quantity_name(MapQuantity q);  // "events_saved", "mean_tdc", ...
 
-// The per-event values the run keeps: row ch = {TDC, unused, ADC gain 0, ADC gain 1},
-// 0 meaning "none".
-using EventValues = std::array<std::array<std::uint32_t, 4>, 32>;
+// The per-event values the run keeps, by channel, 0 meaning "none".
+using EventTdc = std::array<std::uint32_t, 32>;
+using EventAdc = std::array<std::array<std::uint32_t, 2>, 32>;  // [ch] = {gain 0, gain 1}
+struct EventValues {
+  EventTdc tdc{};
+  EventAdc adc{};
+};
 
 class ScanMap {
  public:
@@ -86,7 +90,8 @@ class ScanMap {
   void position(int ix, int iy, int xset, int yset);
   // One decoded event of the run; `saved` when it went into the run file.
   // TDC values past 16 bits are not counted, as in the spectra.
-  void event(const EventValues& v, bool saved);
+  void event(const EventTdc& tdc, const EventAdc& adc, bool saved);
+  void event(const EventValues& v, bool saved) { event(v.tdc, v.adc, saved); }
   // One event record read back from a run file (every stored event was saved).
   void stored_event(const std::array<std::uint16_t, 64>& data);
 

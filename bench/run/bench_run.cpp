@@ -89,7 +89,7 @@ inline void copy_event(const RawEvent& e, RawEvent& dst) {
 
 // What the run does with the words of one read-out event.
 inline bool decode_event(const RawEvent& e, EventTable& ev, const SaveRule& rule, EVTREC& rec) {
-  ev.clear();
+  ev.clear_tdc();
   const int trailers = tdc_decode_words(e.tdc.data(), static_cast<int>(e.tdc.size()), ev);
   esrc_classify(e.adc.data(), static_cast<int>(e.adc.size()), ev);
   const bool save = save_decision(rule, ev, nullptr);
@@ -162,7 +162,7 @@ BENCHMARK(BM_A_DecodeEvent)->Arg(0)->Arg(1)->Arg(2);
 void BM_Split_EventClear(benchmark::State& state) {
   EventTable ev;
   for (auto _ : state) {
-    ev.clear();
+    ev.clear_tdc();
     benchmark::DoNotOptimize(ev);
   }
 }

@@ -31,14 +31,14 @@ class Decode : public ::testing::Test {
 TEST_F(Decode, FirstLeadingEdgeKeptPerChannel) {
   EXPECT_TRUE(feed(ev, {kGlobalHeader, 0x08000000, meas(5, false, 1000), meas(5, false, 2000),
                         meas(5, true, 1500), 0x18000000, kGlobalTrailer | (4 << 5)}));
-  EXPECT_EQ(ev.aa[4][0], 1000u);  // raw channel 5 -> histogram channel 4
+  EXPECT_EQ(ev.tdc[4], 1000u);  // raw channel 5 -> histogram channel 4
   EXPECT_EQ(dtdc[4][0][1000].load(), 1);
   EXPECT_EQ(dtdc[4][0][2000].load(), 0);
 }
 
 TEST_F(Decode, TrailingEdgeFirstBlocksTheChannel) {
   feed(ev, {kGlobalHeader, meas(7, true, 300), meas(7, false, 400), kGlobalTrailer});
-  EXPECT_EQ(ev.aa[6][0], 0u);
+  EXPECT_EQ(ev.tdc[6], 0u);
   EXPECT_EQ(dtdc[6][0][400].load(), 0);
 }
 
@@ -46,27 +46,27 @@ TEST_F(Decode, ChannelMapping) {
   // Raw 1 -> 0, raw 0 -> 0 too, 15 -> 14, 16 and up unchanged; 15 stays empty.
   feed(ev, {kGlobalHeader, meas(1, false, 11), meas(16, false, 12), meas(31, false, 13),
             meas(15, false, 14)});
-  EXPECT_EQ(ev.aa[0][0], 11u);
-  EXPECT_EQ(ev.aa[16][0], 12u);
-  EXPECT_EQ(ev.aa[31][0], 13u);
-  EXPECT_EQ(ev.aa[14][0], 14u);
-  EXPECT_EQ(ev.aa[15][0], 0u);
+  EXPECT_EQ(ev.tdc[0], 11u);
+  EXPECT_EQ(ev.tdc[16], 12u);
+  EXPECT_EQ(ev.tdc[31], 13u);
+  EXPECT_EQ(ev.tdc[14], 14u);
+  EXPECT_EQ(ev.tdc[15], 0u);
   EventTable ev2;
   feed(ev2, {kGlobalHeader, meas(0, false, 21), meas(1, false, 22)});
-  EXPECT_EQ(ev2.aa[0][0], 21u);  // raw 0 came first and blocks raw 1
+  EXPECT_EQ(ev2.tdc[0], 21u);  // raw 0 came first and blocks raw 1
 }
 
 TEST_F(Decode, TwoTdcEventsInOneReadout) {
   feed(ev, {kGlobalHeader, meas(3, false, 100), meas(4, false, 101), kGlobalTrailer,
             kGlobalHeader, meas(3, false, 200), kGlobalTrailer});
-  EXPECT_EQ(ev.aa[2][0], 200u);  // the second event's first hit
-  EXPECT_EQ(ev.aa[3][0], 101u);  // kept from the first event
+  EXPECT_EQ(ev.tdc[2], 200u);  // the second event's first hit
+  EXPECT_EQ(ev.tdc[3], 101u);  // kept from the first event
   EXPECT_EQ(dtdc[2][0][100].load() + dtdc[2][0][200].load(), 2);
 }
 
 TEST_F(Decode, LargeValueKeptButNotHistogrammed) {
   feed(ev, {kGlobalHeader, meas(9, false, 70000)});
-  EXPECT_EQ(ev.aa[8][0], 70000u);
+  EXPECT_EQ(ev.tdc[8], 70000u);
   EVTREC rec;
   pack_evtrec(ev, rec);
   EXPECT_EQ(rec.data[8], 4464);
@@ -87,8 +87,8 @@ TEST_F(Decode, EasirocWordsByGainRange) {
   std::uint32_t words[100] = {0x81030123, 0x81030456, 0x60030789, 0xCC000001, 0x12345678};
   mdq::platform::ConsoleCapture con;
   esrc_classify(words, 5, ev);
-  EXPECT_EQ(ev.aa[3][2], 0x456u);  // later value stored
-  EXPECT_EQ(ev.aa[3][3], 0x789u);
+  EXPECT_EQ(ev.adc[3][0], 0x456u);  // later value stored
+  EXPECT_EQ(ev.adc[3][1], 0x789u);
   EXPECT_EQ(dadc[3][0][0x123].load(), 1);
   EXPECT_EQ(dadc[3][0][0x456].load(), 1);
   EXPECT_EQ(dadc[3][1][0x789].load(), 1);
@@ -97,10 +97,13 @@ TEST_F(Decode, EasirocWordsByGainRange) {
   EVTREC rec;
   pack_evtrec(ev, rec);
   EXPECT_EQ(rec.data[32 + 3], 0x456);
-  // A failed read classifies nothing; an oversized count stops at the buffer.
+  // A failed read leaves every ADC value 0, whatever the table held before
+  // (the run does not clear them per event); an oversized count stops at
+  // the buffer.
   EventTable none;
+  for (auto& pair : none.adc) pair = {0x111, 0x222};
   esrc_classify(words, -2, none);
-  EXPECT_EQ(none.aa[3][2], 0u);
+  for (const auto& pair : none.adc) EXPECT_EQ(pair, (std::array<std::uint32_t, 2>{0, 0}));
   std::uint32_t full[100];
   for (auto& w : full) w = 0x81010001;
   EventTable big;
@@ -113,12 +116,12 @@ TEST_F(Decode, SaveRuleStatistics) {
   double g;
   Uniform(1, 4242, &g);
   EventTable low;  // no channel reaches the threshold
-  low.aa[0][0] = 4999;
+  low.tdc[0] = 4999;
   int saved = 0;
   for (int i = 0; i < 20000; ++i) saved += save_decision(rule, low, &g);
   EXPECT_NEAR(saved / 20000.0, 0.25, 0.02);
   EventTable high;
-  high.aa[31][0] = 5000;
+  high.tdc[31] = 5000;
   for (int i = 0; i < 100; ++i) EXPECT_TRUE(save_decision(rule, high, &g));
   // frac 1: all pass; saving off: nothing, and no draw is made.
   EXPECT_TRUE(save_decision({1, 1, 5000, 1.0f}, low, &g));
@@ -127,7 +130,7 @@ TEST_F(Decode, SaveRuleStatistics) {
   EXPECT_EQ(g, -1);
   // A negative threshold is a huge unsigned one.
   EventTable max;
-  max.aa[0][0] = 0x1FFFFF;
+  max.tdc[0] = 0x1FFFFF;
   int any = 0;
   for (int i = 0; i < 1000; ++i) any += save_decision({1, 1, -1, 0.0f}, max, &g);
   EXPECT_LT(any, 5);
@@ -136,20 +139,21 @@ TEST_F(Decode, SaveRuleStatistics) {
 namespace {
 // The state decoding leaves behind, for comparing two ways of decoding.
 struct Decoded {
-  std::array<std::array<std::uint32_t, 4>, 32> aa{};
+  std::array<std::uint32_t, 32> tdc{};
+  std::array<std::array<std::uint32_t, 2>, 32> adcValues{};
   std::uint32_t seen = 0;
   int trailers = 0;
   std::vector<std::int32_t> tdcLow;  // bins below 1024 of every channel
-  std::vector<std::int32_t> adc;
+  std::vector<std::int32_t> adcBins;
   std::array<std::uint32_t, kChannels> overflow{};
   bool operator==(const Decoded&) const = default;
 };
 Decoded take(const EventTable& ev, int trailers) {
-  Decoded d{ev.aa, ev.tdcchhit, trailers, {}, {}, {}};
+  Decoded d{ev.tdc, ev.adc, ev.tdcchhit, trailers, {}, {}, {}};
   for (int ch = 0; ch < kChannels; ++ch) {
     for (int b = 0; b < 1024; ++b) d.tdcLow.push_back(dtdc[ch][0][b].load());
     for (int rg = 0; rg < 2; ++rg)
-      for (int b = 0; b < kAdcBins; ++b) d.adc.push_back(dadc[ch][rg][b].load());
+      for (int b = 0; b < kAdcBins; ++b) d.adcBins.push_back(dadc[ch][rg][b].load());
     d.overflow[static_cast<std::size_t>(ch)] = tdc_overflow[ch].load();
   }
   return d;
@@ -207,18 +211,20 @@ TEST_F(Decode, UsualFrameAndAnyOtherOrderAgree) {
   EventTable ev2;
   esrc_classify(other, 64, ev2);
   ASSERT_TRUE(take(ev2, 0) == fast);
-  EXPECT_EQ(ev.aa[5][3], usual[11] & 0xFFF);
+  EXPECT_EQ(ev.adc[5][1], usual[11] & 0xFFF);
 
   // Channel 0's gain 0 word twice, channel 1's missing: the later value is
-  // kept and channel 1 stays empty.
-  spectra_clear();
+  // kept and channel 1 is empty, even in a table holding the previous
+  // event's values.
   std::uint32_t dup[100];
   std::copy(usual, usual + 64, dup);
   dup[2] = 0x81000000u | 0x777;
   EventTable ev3;
+  esrc_classify(usual, 64, ev3);
+  spectra_clear();
   esrc_classify(dup, 64, ev3);
-  EXPECT_EQ(ev3.aa[0][2], 0x777u);
-  EXPECT_EQ(ev3.aa[1][2], 0u);
+  EXPECT_EQ(ev3.adc[0][0], 0x777u);
+  EXPECT_EQ(ev3.adc[1][0], 0u);
   EXPECT_EQ(dadc[0][0][0x777].load(), 1);
   // A stray word inside an otherwise usual frame is reported, the rest kept.
   spectra_clear();
@@ -227,8 +233,9 @@ TEST_F(Decode, UsualFrameAndAnyOtherOrderAgree) {
   stray[40] = 0xCC000001;
   mdq::platform::ConsoleCapture con;
   EventTable ev4;
+  esrc_classify(usual, 64, ev4);
   esrc_classify(stray, 64, ev4);
   EXPECT_NE(con.text().find("EASIROC TDC: esrcdata[i] = 0xCC000001 !?!?!?"), std::string::npos);
-  EXPECT_EQ(ev4.aa[20][2], 0u);
-  EXPECT_EQ(ev4.aa[20][3], usual[41] & 0xFFF);
+  EXPECT_EQ(ev4.adc[20][0], 0u);
+  EXPECT_EQ(ev4.adc[20][1], usual[41] & 0xFFF);
 }

@@ -23,7 +23,8 @@ namespace {
 
 EventValues event_with(int ch, std::uint32_t tdc, std::uint32_t adc0, std::uint32_t adc1) {
   EventValues v{};
-  v[static_cast<std::size_t>(ch)] = {tdc, 0, adc0, adc1};
+  v.tdc[static_cast<std::size_t>(ch)] = tdc;
+  v.adc[static_cast<std::size_t>(ch)] = {adc0, adc1};
   return v;
 }
 
@@ -131,11 +132,11 @@ TEST(ScanMap, MapOfTheRunAsItWentEqualsTheMapReadBackFromItsFiles) {
         EventTable ev;
         for (std::size_t ch = 0; ch < 32; ++ch) {
           if (rng() % 4 == 0) continue;  // some channels without a hit
-          ev.aa[ch][0] = static_cast<std::uint32_t>(t(rng)) + static_cast<std::uint32_t>(ix * 100);
-          ev.aa[ch][2] = static_cast<std::uint32_t>(std::clamp(a(rng), 1.0, 4095.0));
-          ev.aa[ch][3] = 17;  // gain 1 is not stored
+          ev.tdc[ch] = static_cast<std::uint32_t>(t(rng)) + static_cast<std::uint32_t>(ix * 100);
+          ev.adc[ch][0] = static_cast<std::uint32_t>(std::clamp(a(rng), 1.0, 4095.0));
+          ev.adc[ch][1] = 17;  // gain 1 is not stored
         }
-        live.event(ev.aa, true);
+        live.event(ev.tdc, ev.adc, true);
         EVTREC e;
         e.nev = n;
         pack_evtrec(ev, e);
