@@ -87,23 +87,29 @@ bool tdc_decode_word_full(std::uint32_t w, EventTable& ev, const TdcDebug& dbg) 
 
 namespace {
 
-// Indexed by a measurement word's bits 21-26 (the edge above the raw
-// channel): the histogram channel's seen flag, so the common word costs a
-// shift, a load and a test.
-constexpr auto kSeenBitByKey = [] {
-  std::array<std::uint32_t, 64> out{};
-  for (int key = 0; key < 64; ++key) out[static_cast<std::size_t>(key)] = 1u << kTdcHistChannel[key & 31];
-  return out;
-}();
+constexpr std::size_t kKeyShift = 21;  // a word's key: its top 11 bits (kind, edge, channel)
 constexpr std::uint32_t kTrailingEdge = 1u << 26;
 // A measurement's value bits past the spectrum's last bin.
 constexpr std::uint32_t kValueOverBins = 0x1FFFFFu & ~std::uint32_t(kTdcBins - 1);
 
-// Where a kept leading edge goes, by key: its spectrum.
-constexpr auto kSpectrumByKey = [] {
-  std::array<Bin*, 32> out{};
-  for (int key = 0; key < 32; ++key) out[static_cast<std::size_t>(key)] = dtdc[kTdcHistChannel[key]][0].bins;
-  return out;
+// The loop's look-ups in one object, so one register addresses all three.
+struct KeyTables {
+  // By raw channel (a leading edge's key): its spectrum and its histogram channel.
+  std::array<Bin*, 32> spectrum;
+  std::array<std::uint8_t, 32> channel;
+  // By key: a measurement's histogram-channel seen flag, 0 for every other
+  // kind of word. So the common word costs a shift, a load and a test, and
+  // the kinds are told apart only on the rare path.
+  std::array<std::uint32_t, (1u << (32 - kKeyShift))> seen;
+};
+constexpr KeyTables kKeys = [] {
+  KeyTables t{};
+  for (int raw = 0; raw < 32; ++raw) {
+    t.spectrum[static_cast<std::size_t>(raw)] = dtdc[kTdcHistChannel[raw]][0].bins;
+    t.channel[static_cast<std::size_t>(raw)] = kTdcHistChannel[raw];
+  }
+  for (int key = 0; key < 64; ++key) t.seen[static_cast<std::size_t>(key)] = 1u << kTdcHistChannel[key & 31];
+  return t;
 }();
 
 }  // namespace
@@ -111,31 +117,33 @@ constexpr auto kSpectrumByKey = [] {
 int tdc_decode_words(const std::uint32_t* words, int n, EventTable& ev) {
   std::uint32_t hit = ev.tdcchhit;
   int trailers = 0;
-  // Written for the fewest instructions per word: the edge and the range
-  // are tested in the word itself in one go, so the key stays in its
-  // register, and an in-range value (bits 16-20 clear) is the word's low half.
+  // Written for the fewest instructions per word: kind, edge and range are
+  // tested in the word itself in one go, so the key stays in its register,
+  // and an in-range value (bits 16-20 clear) is the word's low half.
 #pragma GCC unroll 4
   for (int i = 0; i < n; ++i) {
-    const std::uint32_t w = words[i];
-    if (w > ~kTdcWordKind) [[unlikely]] {  // not a measurement
-      const std::uint32_t kind = w & kTdcWordKind;
-      if (kind == kTdcGlobalHeader) hit = 0;
-      else if (kind == kTdcGlobalTrailer) ++trailers;
-      continue;
-    }
-    const std::size_t key = w >> 21;
-    const std::uint32_t bit = kSeenBitByKey[key];
+    const std::uint64_t w = words[i];  // 64 bits: the key needs no widening to index
+    const std::size_t key = w >> kKeyShift;
+    const std::uint32_t bit = kKeys.seen[key];
     if (hit & bit) continue;
     hit |= bit;
-    const std::size_t ch = kTdcHistChannel[key];
-    // A leading edge in the spectrum's range; trailing edges that come
-    // first and values past the last bin are the rare case.
-    if ((w & (kTrailingEdge | kValueOverBins)) == 0) [[likely]] {
-      const std::uint32_t value = w & 0xFFFF;
-      ev.tdc[ch] = value;
-      spectrum_add(kSpectrumByKey[key][value]);
-    } else if ((w & kTrailingEdge) == 0) {
-      tdc_keep_hit(ev, static_cast<int>(ch), w & 0x1FFFFF);
+    if ((w & (kTdcWordKind | kTrailingEdge | kValueOverBins)) == 0) [[likely]] {
+      // A leading edge's key is its raw channel.
+      const auto value = static_cast<std::uint32_t>(w & 0xFFFF);
+      ev.tdc[kKeys.channel[key]] = value;
+      spectrum_add(kKeys.spectrum[key][value]);
+      continue;
+    }
+    // Not a measurement, a trailing edge seen first, or a value past the
+    // last bin.
+    const auto kind = static_cast<std::uint32_t>(w & kTdcWordKind);
+    if (kind == 0) {
+      if ((w & kTrailingEdge) == 0)
+        tdc_keep_hit(ev, kTdcHistChannel[key & 31], static_cast<std::uint32_t>(w & 0x1FFFFF));
+    } else if (kind == kTdcGlobalHeader) {
+      hit = 0;
+    } else if (kind == kTdcGlobalTrailer) {
+      ++trailers;
     }
   }
   ev.tdcchhit = hit;
