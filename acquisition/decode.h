@@ -32,10 +32,11 @@ static_assert([] {
   return true;
 }(), "every map entry must name one of the 32 histogram channels");
 
-// Per-event working data, cleared at the start of every event cycle.
-// Quantity by quantity rather than channel by channel: the record takes the
-// TDC values and the gain-0 ADC values as two runs of 32, and packing them
-// from contiguous values is a fifth of the work of gathering them from rows.
+// Per-event working data: the TDC part cleared at the start of every event
+// cycle, the ADC part set by the board classification. Quantity by quantity
+// rather than channel by channel: the record takes the TDC values and the
+// gain-0 ADC values as two runs of 32, and packing them from contiguous
+// values takes a third of the time of gathering them from rows.
 struct EventTable {
   // By histogram channel: the kept TDC value (0: none).
   std::array<std::uint32_t, 32> tdc{};

@@ -171,7 +171,8 @@ TEST_F(Decode, ReadoutDecodedAtOnceMatchesWordByWord) {
     const int n = 1 + static_cast<int>(rng() % 120);
     for (int i = 0; i < n; ++i) {
       if (rng() % 5 == 0) {
-        words.push_back(others[rng() % std::size(others)]);
+        // Any bits below the kind: event counts, chip and bunch ids.
+        words.push_back(others[rng() % std::size(others)] | (rng() & 0x07FFFFE0u));
         continue;
       }
       const std::uint32_t value = rng() % 8 == 0 ? 65536 + rng() % 100000 : rng() % 1024;
