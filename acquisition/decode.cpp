@@ -139,7 +139,7 @@ int tdc_decode_words(const std::uint32_t* words, int n, EventTable& ev) {
     const auto kind = static_cast<std::uint32_t>(w & kTdcWordKind);
     if (kind == 0) {
       if ((w & kTrailingEdge) == 0)
-        tdc_keep_hit(ev, kTdcHistChannel[key & 31], static_cast<std::uint32_t>(w & 0x1FFFFF));
+        tdc_keep_hit(ev, kKeys.channel[key & 31], static_cast<std::uint32_t>(w & 0x1FFFFF));
     } else if (kind == kTdcGlobalHeader) {
       hit = 0;
     } else if (kind == kTdcGlobalTrailer) {

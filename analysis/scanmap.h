@@ -62,10 +62,6 @@ const char* map_quantity_name(MapQuantity q);  // "events_saved", "mean_tdc", ..
 // The per-event values the run keeps, by channel, 0 meaning "none".
 using EventTdc = std::array<std::uint32_t, 32>;
 using EventAdc = std::array<std::array<std::uint32_t, 2>, 32>;  // [ch] = {gain 0, gain 1}
-struct EventValues {
-  EventTdc tdc{};
-  EventAdc adc{};
-};
 
 class ScanMap {
  public:
@@ -91,7 +87,6 @@ class ScanMap {
   // One decoded event of the run; `saved` when it went into the run file.
   // TDC values past 16 bits are not counted, as in the spectra.
   void event(const EventTdc& tdc, const EventAdc& adc, bool saved);
-  void event(const EventValues& v, bool saved) { event(v.tdc, v.adc, saved); }
   // One event record read back from a run file (every stored event was saved).
   void stored_event(const std::array<std::uint16_t, 64>& data);
 

@@ -21,12 +21,14 @@ namespace fs = std::filesystem;
 
 namespace {
 
-EventValues event_with(int ch, std::uint32_t tdc, std::uint32_t adc0, std::uint32_t adc1) {
-  EventValues v{};
+EventTable event_with(int ch, std::uint32_t tdc, std::uint32_t adc0, std::uint32_t adc1) {
+  EventTable v;
   v.tdc[static_cast<std::size_t>(ch)] = tdc;
   v.adc[static_cast<std::size_t>(ch)] = {adc0, adc1};
   return v;
 }
+
+void feed(ScanMap& m, const EventTable& e, bool saved) { m.event(e.tdc, e.adc, saved); }
 
 struct TempDir : mdq::test::TempDir {
   TempDir() : mdq::test::TempDir("map") {}
@@ -36,11 +38,11 @@ TEST(ScanMap, SumsPerCellAndChannelWithNothingWhereNothingWasSeen) {
   ScanMap m;
   ASSERT_TRUE(m.reset({2, 2, -5, 10, 100, 7}));
   m.position(1, 0, 5, 100);
-  m.event(event_with(3, 8000, 120, 40), true);
-  m.event(event_with(3, 8010, 130, 0), false);
-  m.event(event_with(3, 0, 0, 0), true);  // no hit, no ADC word
+  feed(m, event_with(3, 8000, 120, 40), true);
+  feed(m, event_with(3, 8010, 130, 0), false);
+  feed(m, event_with(3, 0, 0, 0), true);  // no hit, no ADC word
   m.position(0, 1, -5, 107);
-  m.event(event_with(3, 70000, 150, 60), true);  // TDC past 16 bits: not a value
+  feed(m, event_with(3, 70000, 150, 60), true);  // TDC past 16 bits: not a value
 
   const ScanMap::Cell c = m.cell(1, 0);
   EXPECT_TRUE(c.visited);
@@ -66,8 +68,8 @@ TEST(ScanMap, SumsPerCellAndChannelWithNothingWhereNothingWasSeen) {
 
   // The spectrum's last bin is a value, one past it is not.
   m.position(1, 1, 5, 107);
-  m.event(event_with(4, 65535, 0, 0), true);
-  m.event(event_with(4, 65536, 0, 0), true);
+  feed(m, event_with(4, 65535, 0, 0), true);
+  feed(m, event_with(4, 65536, 0, 0), true);
   EXPECT_EQ(m.cell(1, 1).tdc[4].n, 1u);
   EXPECT_DOUBLE_EQ(m.cell(1, 1).tdc[4].mean(), 65535);
 }
@@ -76,13 +78,13 @@ TEST(ScanMap, PositionsOutsideTheGridAndOversizedGridsAreDropped) {
   ScanMap m;
   ASSERT_TRUE(m.reset({2, 1, 0, 1, 0, 1}));
   m.position(2, 0, 0, 0);
-  m.event(event_with(0, 5, 5, 5), true);
+  feed(m, event_with(0, 5, 5, 5), true);
   EXPECT_TRUE(m.empty());
   EXPECT_FALSE(m.reset({1000, 1000, 0, 1, 0, 1}));
   EXPECT_EQ(m.grid().cells(), 0);
   EXPECT_FALSE(m.reset({0, 5, 0, 1, 0, 1}));
   m.position(0, 0, 0, 0);
-  m.event(event_with(0, 5, 5, 5), true);
+  feed(m, event_with(0, 5, 5, 5), true);
   EXPECT_TRUE(m.empty());
 }
 
@@ -91,10 +93,10 @@ TEST(ScanMap, CsvHasOneRowPerVisitedCell) {
   ScanMap m;
   ASSERT_TRUE(m.reset({3, 1, 10, 5, -2, 0}));
   m.position(0, 0, 10, -2);
-  m.event(event_with(7, 100, 0, 0), true);
-  m.event(event_with(7, 103, 0, 0), true);
+  feed(m, event_with(7, 100, 0, 0), true);
+  feed(m, event_with(7, 103, 0, 0), true);
   m.position(2, 0, 20, -2);
-  m.event(event_with(7, 0, 0, 0), true);
+  feed(m, event_with(7, 0, 0, 0), true);
   std::string why;
   ASSERT_EQ(m.export_csv(d / "m.csv", 7, MapQuantity::MeanTdc, &why), 0) << why;
   const std::string csv = mdq::test::read_text(d / "m.csv");
@@ -158,7 +160,7 @@ TEST(ScanMap, MapOfTheRunAsItWentEqualsTheMapReadBackFromItsFiles) {
 
   // One event less in one cell is seen.
   live.position(1, 1, -5, 7);
-  live.event(event_with(0, 8000, 0, 0), true);
+  feed(live, event_with(0, 8000, 0, 0), true);
   EXPECT_NE(scan_map_difference(live, stored), "");
 }
 
